@@ -1,0 +1,15 @@
+// Lumasyn driver configuration: the library marker check and the dialog
+// that edits the "Files:" setting in N4.INI.
+#ifndef VELDRANO_CONFIG_H
+#define VELDRANO_CONFIG_H
+
+#include <windows.h>
+
+extern int bPatchLumasyn;   // value last read from or written to the profile
+
+BOOL CheckLMSN();
+BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR lpIniName);
+
+extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
+
+#endif

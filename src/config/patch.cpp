@@ -1,0 +1,57 @@
+// The configuration dialog and the profile entry behind it: "patch110" in
+// section "Lumasyn" of N4.INI, 1 for Windows file handling and 0 for DOS.
+#include <windows.h>
+
+#include "config.h"
+#include "../../res/resource.h"
+
+static const char bN4Ini[] = "N4.INI";
+static const char szSection[] = "Lumasyn";
+static const char szItem[] = "patch110";
+
+int bPatchLumasyn = 0;
+
+BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR lpIniName)
+{
+    char szInteger[14];     // "-2147483648" and its terminator fit
+    wsprintfA(szInteger, "%d", param);
+    return WritePrivateProfileStringA(lpSection, lpEntry, szInteger, lpIniName);
+}
+
+static void SaveChoice(HWND hDlg)
+{
+    bPatchLumasyn = IsDlgButtonChecked(hDlg, IDC_WINDOWS_FILES) == BST_CHECKED ? 1 : 0;
+    if (WritePrivateProfileInt(szSection, szItem, bPatchLumasyn, bN4Ini)) {
+        EndDialog(hDlg, 1);
+        return;
+    }
+    // The choice was not saved (say the Windows directory is not writable):
+    // tell the user with the error sound and tell the caller with 0.
+    MessageBeep(MB_ICONHAND);
+    EndDialog(hDlg, 0);
+}
+
+extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    (void)lParam;
+    switch (message) {
+    case WM_INITDIALOG:
+        // A missing file, section or key reads as 1: "Windows".
+        bPatchLumasyn = static_cast<int>(GetPrivateProfileIntA(szSection, szItem, 1, bN4Ini));
+        CheckRadioButton(hDlg, IDC_WINDOWS_FILES, IDC_DOS_FILES,
+                         bPatchLumasyn ? IDC_WINDOWS_FILES : IDC_DOS_FILES);
+        break;      // FALSE: the dialog manager keeps its default focus
+
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDOK:
+            SaveChoice(hDlg);
+            break;
+        case IDCANCEL:
+            EndDialog(hDlg, 0);
+            break;
+        }
+        break;      // radio clicks: the auto radio buttons check themselves
+    }
+    return FALSE;
+}
