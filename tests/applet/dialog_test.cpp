@@ -1,0 +1,211 @@
+// The real configuration dialog, driven inside its modal loop, and the
+// N4.INI entry behind it.
+#include "../support/applet.h"
+
+using Calls = std::vector<std::string>;
+
+namespace {
+
+constexpr int kWindows = 1000;
+constexpr int kDos = 1001;
+
+const char kSection[] = "[Lumasyn]\r\n";
+
+std::string Stored(const char *value)
+{
+    return std::string(kSection) + "patch110=" + value + "\r\n";
+}
+
+}  // namespace
+
+class DialogTest : public AppletTest {
+protected:
+    void SetUp() override
+    {
+        AppletTest::SetUp();
+        ASSERT_TRUE(WriteBytes(LumasynPath(), LumasynImage(463, kMarkerOffset, "KORVELIN")));
+    }
+
+    DialogSeen DoubleClick(const std::function<void(HWND)> &act)
+    {
+        rec::calls.clear();
+        return DriveDialog([&] { answer = Send(CPL_DBLCLK, 0, 0); }, act);
+    }
+
+    LONG answer = -1;
+};
+
+struct SaveCase {
+    const char *name;
+    const char *profile;    // whole N4.INI, or nullptr for none
+    bool showsWindows;
+    int click;              // radio button clicked before OK, or 0
+    const char *written;
+};
+
+TEST_F(DialogTest, OkStoresTheCheckedChoice)
+{
+    const std::string s0 = Stored("0"), s1 = Stored("1"), s2 = Stored("2"), sNeg = Stored("-7"),
+                      sText = Stored("abc"), sNum = Stored("3abc");
+    const SaveCase cases[] = {
+        {"no N4.INI", nullptr, true, 0, "1"},
+        {"no key in the section", "[Lumasyn]\r\nother=0\r\n", true, 0, "1"},
+        {"key in another section", "[Other]\r\npatch110=0\r\n", true, 0, "1"},
+        {"stored 0", s0.c_str(), false, 0, "0"},
+        {"stored 1", s1.c_str(), true, 0, "1"},
+        {"stored 2 rewritten unchanged", s2.c_str(), true, 0, "1"},
+        {"stored -7", sNeg.c_str(), true, 0, "1"},
+        {"stored text", sText.c_str(), false, 0, "0"},
+        {"stored 3abc", sNum.c_str(), true, 0, "1"},
+        {"no N4.INI, DOS picked", nullptr, true, kDos, "0"},
+        {"stored 1, DOS picked", s1.c_str(), true, kDos, "0"},
+        {"stored 0, Windows picked", s0.c_str(), false, kWindows, "1"},
+    };
+    for (const SaveCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.profile)
+            SetProfileText(c.profile);
+        else
+            RemoveProfile();
+
+        DialogSeen seen = DoubleClick([&](HWND hDlg) {
+            if (c.click)
+                Click(hDlg, c.click);
+            Click(hDlg, IDOK);
+        });
+
+        ASSERT_TRUE(seen.appeared);
+        EXPECT_FALSE(seen.timedOut);
+        EXPECT_EQ(seen.windowsChecked, c.showsWindows);
+        EXPECT_EQ(seen.dosChecked, !c.showsWindows);
+        EXPECT_EQ(answer, 0);
+        EXPECT_EQ(rec::lastDialogResult, 1);
+        EXPECT_EQ(StoredValue("Lumasyn", "patch110"), c.written);
+        const std::string w = c.written;
+        EXPECT_EQ(rec::calls, (Calls{
+                                  "OpenFile(LMSN110.DLL,0)", "_llseek(f,455,0)", "_lread(f,8)",
+                                  "lstrcmpA(KORVELIN,KORVELIN)", "_lclose(f)",
+                                  "DialogBoxParamA(hmod,100,host,PatchProc,0)",
+                                  "GetPrivateProfileIntA(Lumasyn,patch110,1,N4.INI)",
+                                  std::string("CheckRadioButton(dlg,1000,1001,") + (c.showsWindows ? "1000)" : "1001)"),
+                                  "IsDlgButtonChecked(dlg,1000)",
+                                  "wsprintfA(%d)=" + w,
+                                  "WritePrivateProfileStringA(Lumasyn,patch110," + w + ",N4.INI)",
+                                  "EndDialog(dlg,1)",
+                              }));
+    }
+}
+
+struct CloseCase {
+    const char *name;
+    std::function<void(HWND)> close;
+};
+
+TEST_F(DialogTest, ClosingWithoutOkWritesNothing)
+{
+    const CloseCase closes[] = {
+        {"Cancel", [](HWND hDlg) { Click(hDlg, IDCANCEL); }},
+        {"DOS then Cancel", [](HWND hDlg) { Click(hDlg, kDos); Click(hDlg, IDCANCEL); }},
+        {"Windows then Cancel", [](HWND hDlg) { Click(hDlg, kWindows); Click(hDlg, IDCANCEL); }},
+        {"close box", [](HWND hDlg) { PostMessageA(hDlg, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+        {"Escape", [](HWND hDlg) { PostMessageA(hDlg, WM_KEYDOWN, VK_ESCAPE, 0); }},
+    };
+    const char *profiles[] = {nullptr, "[Lumasyn]\r\npatch110=2\r\n", "; kept\r\n[Lumasyn]\r\npatch110 = 0\r\n"};
+    for (const CloseCase &c : closes) {
+        for (const char *profile : profiles) {
+            SCOPED_TRACE(std::string(c.name) + " / " + (profile ? profile : "no N4.INI"));
+            if (profile)
+                SetProfileText(profile);
+            else
+                RemoveProfile();
+
+            DialogSeen seen = DoubleClick(c.close);
+
+            ASSERT_TRUE(seen.appeared);
+            EXPECT_FALSE(seen.timedOut);
+            EXPECT_EQ(rec::lastDialogResult, 0);
+            EXPECT_EQ(answer, 0);
+            EXPECT_EQ(rec::Matching("WritePrivateProfileStringA"), Calls{});
+            EXPECT_EQ(rec::Matching("EndDialog"), Calls{"EndDialog(dlg,0)"});
+            FlushProfileCache();
+            std::string after;
+            if (profile) {
+                ASSERT_TRUE(ReadBytes(ProfilePath(), after));
+                EXPECT_EQ(after, profile);
+            } else {
+                EXPECT_FALSE(ReadBytes(ProfilePath(), after)) << "N4.INI was created";
+            }
+        }
+    }
+}
+
+// When the choice cannot be saved, the user hears the error sound and the
+// dialog ends with 0 rather than reporting success.
+TEST_F(DialogTest, FailedWriteIsNotReportedAsSuccess)
+{
+    const std::string before = Stored("1");
+    struct Case {
+        const char *name;
+        bool holdFileOpen;      // a real sharing violation
+        bool standIn;           // the platform call answers FALSE
+    } const cases[] = {{"N4.INI held open", true, false}, {"write refused", false, true}};
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetProfileText(before);
+        HANDLE hold = INVALID_HANDLE_VALUE;
+        if (c.holdFileOpen) {
+            hold = CreateFileA(ProfilePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+        }
+        DialogSeen seen = DoubleClick([&](HWND hDlg) {
+            rec::standIn.failProfileWrite = c.standIn;
+            Click(hDlg, kDos);
+            Click(hDlg, IDOK);
+        });
+        if (hold != INVALID_HANDLE_VALUE)
+            CloseHandle(hold);
+
+        ASSERT_TRUE(seen.appeared);
+        EXPECT_EQ(rec::lastDialogResult, 0);
+        EXPECT_EQ(answer, 0);
+        const size_t n = rec::calls.size();
+        ASSERT_GE(n, 3u);
+        EXPECT_EQ(rec::calls[n - 3], "WritePrivateProfileStringA(Lumasyn,patch110,0,N4.INI)");
+        EXPECT_EQ(rec::calls[n - 2], "MessageBeep(0x10)");
+        EXPECT_EQ(rec::calls[n - 1], "EndDialog(dlg,0)");
+        FlushProfileCache();
+        std::string after;
+        ASSERT_TRUE(ReadBytes(ProfilePath(), after));
+        EXPECT_EQ(after, before);
+    }
+}
+
+// PatchProc answers FALSE to everything; only OK and Cancel end the dialog,
+// whatever the notification code in the high word.
+TEST_F(DialogTest, DialogProcedureAnswers)
+{
+    auto proc = reinterpret_cast<DLGPROC>(GetProcAddress(hmod, "PatchProc"));
+    ASSERT_NE(proc, nullptr);
+    SetProfileText(Stored("0"));
+    struct Case {
+        UINT msg;
+        WPARAM wParam;
+        Calls expected;
+    } const cases[] = {
+        {WM_PAINT, 0, {}},
+        {WM_CLOSE, 0, {}},
+        {WM_TIMER, 1, {}},
+        {WM_COMMAND, MAKEWPARAM(kWindows, BN_CLICKED), {}},
+        {WM_COMMAND, MAKEWPARAM(kDos, BN_CLICKED), {}},
+        {WM_COMMAND, MAKEWPARAM(3, 0), {}},
+        {WM_COMMAND, MAKEWPARAM(IDCANCEL, 0x1234), {"EndDialog(host,0)"}},
+        {WM_INITDIALOG, 0, {"GetPrivateProfileIntA(Lumasyn,patch110,1,N4.INI)", "CheckRadioButton(host,1000,1001,1001)"}},
+    };
+    for (const Case &c : cases) {
+        rec::calls.clear();
+        EXPECT_EQ(proc(host, c.msg, c.wParam, 0x5555), FALSE) << c.msg;
+        EXPECT_EQ(rec::calls, c.expected) << c.msg;
+    }
+}

@@ -1,0 +1,79 @@
+#include "applet.h"
+
+void AppletTest::SetUp()
+{
+    RemoveFile(LumasynPath());
+    RemoveProfile();
+    host = CreateWindowA("STATIC", "Control Panel", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr, nullptr,
+                         nullptr);
+    ASSERT_NE(host, nullptr);
+    hmod = LoadLibraryA(AppletPath().c_str());
+    ASSERT_NE(hmod, nullptr) << "cannot load " << AppletPath() << ": error " << GetLastError();
+    cpl = reinterpret_cast<APPLET_PROC>(GetProcAddress(hmod, "CPlApplet"));
+    ASSERT_NE(cpl, nullptr);
+    rec::Install(hmod, host);
+}
+
+void AppletTest::TearDown()
+{
+    if (hmod)
+        FreeLibrary(hmod);
+    if (host)
+        DestroyWindow(host);
+    RemoveFile(LumasynPath());
+    RemoveProfile();
+}
+
+namespace {
+
+constexpr DWORD kWatchdogMs = 15000;
+
+struct Drive {
+    const std::function<void(HWND)> *act;
+    DialogSeen seen;
+    DWORD start;
+} drive;
+
+HWND FindAppletDialog()
+{
+    HWND h = FindWindowA("#32770", "Configure Lumasyn ODBC");
+    if (h && GetWindowThreadProcessId(h, nullptr) != GetCurrentThreadId())
+        return nullptr;
+    return h;
+}
+
+void CALLBACK DriveTimer(HWND, UINT, UINT_PTR, DWORD)
+{
+    HWND hDlg = FindAppletDialog();
+    if (hDlg && !drive.seen.appeared) {
+        drive.seen.appeared = true;
+        drive.seen.windowsChecked = IsDlgButtonChecked(hDlg, 1000) == BST_CHECKED;
+        drive.seen.dosChecked = IsDlgButtonChecked(hDlg, 1001) == BST_CHECKED;
+        (*drive.act)(hDlg);
+        return;
+    }
+    if (hDlg && GetTickCount() - drive.start > kWatchdogMs) {
+        drive.seen.timedOut = true;
+        EndDialog(hDlg, -99);
+    }
+}
+
+}  // namespace
+
+DialogSeen DriveDialog(const std::function<void()> &open, const std::function<void(HWND)> &act)
+{
+    drive = Drive{&act, DialogSeen(), GetTickCount()};
+    UINT_PTR timer = SetTimer(nullptr, 0, 20, DriveTimer);
+    open();
+    KillTimer(nullptr, timer);
+    // Drop a tick that may have been queued after the dialog ended.
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE))
+        ;
+    return drive.seen;
+}
+
+void Click(HWND hDlg, int id)
+{
+    SendMessageA(GetDlgItem(hDlg, id), BM_CLICK, 0, 0);
+}

@@ -1,0 +1,121 @@
+#include "files.h"
+
+std::string ExeDir()
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of('\\'));
+}
+
+std::string WindowsDir()
+{
+    char path[MAX_PATH];
+    UINT n = GetWindowsDirectoryA(path, MAX_PATH);
+    return std::string(path, n);
+}
+
+std::string AppletPath() { return ExeDir() + "\\veldrano.cpl"; }
+std::string LumasynPath() { return ExeDir() + "\\LMSN110.DLL"; }
+std::string ProfilePath() { return WindowsDir() + "\\N4.INI"; }
+
+std::string LumasynImage(size_t size, size_t offset, const std::string &text)
+{
+    std::string bytes(size, '\x5a');
+    for (size_t i = 0; i < text.size() && offset + i < size; ++i)
+        bytes[offset + i] = text[i];
+    return bytes;
+}
+
+bool WriteBytes(const std::string &path, const std::string &bytes)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(h);
+    return ok && written == bytes.size();
+}
+
+bool ReadBytes(const std::string &path, std::string &bytes)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    bytes.clear();
+    char buf[4096];
+    DWORD got = 0;
+    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0)
+        bytes.append(buf, got);
+    CloseHandle(h);
+    return true;
+}
+
+void RemoveFile(const std::string &path)
+{
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.c_str());
+}
+
+void FlushProfileCache()
+{
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, "N4.INI");
+}
+
+void SetProfileText(const std::string &text)
+{
+    FlushProfileCache();
+    WriteBytes(ProfilePath(), text);
+    FlushProfileCache();
+}
+
+void RemoveProfile()
+{
+    FlushProfileCache();
+    RemoveFile(ProfilePath());
+    FlushProfileCache();
+}
+
+static std::string Trim(const std::string &s)
+{
+    size_t b = s.find_first_not_of(" \t\r");
+    size_t e = s.find_last_not_of(" \t\r");
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+std::string StoredValue(const std::string &section, const std::string &key)
+{
+    FlushProfileCache();
+    std::string text;
+    if (!ReadBytes(ProfilePath(), text))
+        return "<none>";
+    bool inSection = false;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find('\n', pos);
+        std::string line = Trim(text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+        if (!line.empty() && line[0] == '[')
+            inSection = lstrcmpiA(line.c_str(), ("[" + section + "]").c_str()) == 0;
+        else if (inSection) {
+            size_t eq = line.find('=');
+            if (eq != std::string::npos && lstrcmpiA(Trim(line.substr(0, eq)).c_str(), key.c_str()) == 0)
+                return Trim(line.substr(eq + 1));
+        }
+        if (end == std::string::npos)
+            break;
+        pos = end + 1;
+    }
+    return "<none>";
+}
+
+bool NotHeldOpen(const std::string &path)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(h);
+    return true;
+}

@@ -1,0 +1,36 @@
+// The files the applet touches, as the tests lay them out in the Wine
+// prefix: the Lumasyn library beside the test program (first place
+// OpenFile looks) and N4.INI in the Windows directory.
+#ifndef TESTS_FILES_H
+#define TESTS_FILES_H
+
+#include <windows.h>
+
+#include <string>
+
+std::string ExeDir();
+std::string WindowsDir();
+std::string AppletPath();       // veldrano.cpl, copied beside the tests
+std::string LumasynPath();      // LMSN110.DLL beside the test program
+std::string ProfilePath();      // N4.INI in the Windows directory
+
+// `size` bytes of filler with `text` written at `offset` (cut at `size`).
+std::string LumasynImage(size_t size, size_t offset, const std::string &text);
+constexpr size_t kMarkerOffset = 455;
+
+bool WriteBytes(const std::string &path, const std::string &bytes);
+bool ReadBytes(const std::string &path, std::string &bytes);
+void RemoveFile(const std::string &path);
+
+// Drops the platform's cached copy of N4.INI so the next profile call
+// reads what is on disk.
+void FlushProfileCache();
+void SetProfileText(const std::string &text);   // whole file, then flush
+void RemoveProfile();
+// The value text of `key` in [section] of the file on disk, or "<none>".
+std::string StoredValue(const std::string &section, const std::string &key);
+
+// True when nobody holds the file open: it can be opened exclusively.
+bool NotHeldOpen(const std::string &path);
+
+#endif

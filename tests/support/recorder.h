@@ -1,0 +1,42 @@
+// Watches the applet's platform calls: every KERNEL32/USER32 function the
+// loaded veldrano.cpl imports is routed through a hook that logs the call
+// as one line of text and then forwards it, unless a test has asked for a
+// stand-in.
+#ifndef TESTS_RECORDER_H
+#define TESTS_RECORDER_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace rec {
+
+// Log lines such as "OpenFile(LMSN110.DLL,0)" or "LoadStringA(hmod,40,32)".
+// Handles are named: "hmod" (the applet), "host" (the test's host window),
+// "dlg" (the applet's dialog), "f" (the Lumasyn file handle).
+extern std::vector<std::string> calls;
+
+// Lumasyn file handles opened and not yet closed.
+extern std::vector<HFILE> openFiles;
+
+// What the last real or stood-in DialogBoxParamA returned.
+extern INT_PTR lastDialogResult;
+
+struct StandIns {
+    bool dialog = false;            // DialogBoxParamA returns dialogResult, shows nothing
+    INT_PTR dialogResult = 1;
+    bool failProfileWrite = false;  // WritePrivateProfileStringA fails, writes nothing
+};
+extern StandIns standIn;
+
+// Routes hmod's imports through the hooks, clears the log and the stand-ins.
+// Fails the current test when an expected import is missing.
+void Install(HMODULE hmod, HWND hwndHost);
+
+// Calls whose line starts with `prefix`.
+std::vector<std::string> Matching(const std::string &prefix);
+
+}  // namespace rec
+
+#endif
