@@ -1,5 +1,5 @@
-// The built file as the loader and the host see it: exports, imports and
-// every resource, field by field.
+// The built file as the loader and the host see it: exports, description
+// and every resource, field by field. (Imports: Footprint.imports.)
 #include "../support/applet.h"
 
 #include <set>
@@ -87,31 +87,6 @@ TEST_F(ModuleTest, ExportsTwoEntriesByNameAndOrdinal)
     EXPECT_EQ(exp->Base, 1u);
     EXPECT_EQ(exp->NumberOfFunctions, 2u);
     EXPECT_EQ(exp->NumberOfNames, 2u);
-}
-
-TEST_F(ModuleTest, ImportsOnlyThePlatformFunctionsItCalls)
-{
-    // rec::Install already rerouted these, so read the names, not the slots.
-    const IMAGE_DATA_DIRECTORY &dir = Nt(hmod)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    std::set<std::string> imports;
-    for (auto *imp = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(Base(hmod) + dir.VirtualAddress);
-         imp->Name; ++imp) {
-        std::string dll = reinterpret_cast<const char *>(Base(hmod) + imp->Name);
-        CharUpperA(&dll[0]);
-        for (auto *t = reinterpret_cast<const IMAGE_THUNK_DATA *>(Base(hmod) + imp->OriginalFirstThunk);
-             t->u1.AddressOfData; ++t) {
-            auto *byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(Base(hmod) + t->u1.AddressOfData);
-            imports.insert(dll + "!" + reinterpret_cast<const char *>(byName->Name));
-        }
-    }
-    const std::set<std::string> expected = {
-        "KERNEL32.DLL!OpenFile", "KERNEL32.DLL!_llseek", "KERNEL32.DLL!_lread", "KERNEL32.DLL!_lclose",
-        "KERNEL32.DLL!lstrcmpA", "KERNEL32.DLL!GetPrivateProfileIntA", "KERNEL32.DLL!WritePrivateProfileStringA",
-        "USER32.DLL!LoadIconA", "USER32.DLL!LoadStringA", "USER32.DLL!DialogBoxParamA", "USER32.DLL!MessageBeep",
-        "USER32.DLL!CheckRadioButton", "USER32.DLL!IsDlgButtonChecked", "USER32.DLL!EndDialog",
-        "USER32.DLL!wsprintfA",
-    };
-    EXPECT_EQ(imports, expected);
 }
 
 TEST_F(ModuleTest, CarriesItsDescriptionText)
