@@ -193,15 +193,18 @@ BOOL WINAPI HookEndDialog(HWND dlg, INT_PTR result)
     return pEndDialog(dlg, result);
 }
 
+// Reroutes one import to `hook`, keeping the target in *original when the
+// hook forwards to it.
 template <typename T>
-void Patch(const char *dll, const char *name, T hook, T &original)
+void Patch(const char *dll, const char *name, T hook, T *original)
 {
     void *old = PatchImport(hmodApplet, dll, name, reinterpret_cast<void *>(hook));
     if (old == nullptr) {
         ADD_FAILURE() << "veldrano.cpl does not import " << dll << "!" << name;
         return;
     }
-    original = reinterpret_cast<T>(old);
+    if (original)
+        *original = reinterpret_cast<T>(old);
 }
 
 }  // namespace
@@ -216,23 +219,22 @@ void Install(HMODULE hmod, HWND hwndHost)
     lastDialogResult = -12345;
     standIn = StandIns();
 
-    Patch("KERNEL32.dll", "OpenFile", &HookOpenFile, pOpenFile);
-    Patch("KERNEL32.dll", "_llseek", &Hook_llseek, p_llseek);
-    Patch("KERNEL32.dll", "_lread", &Hook_lread, p_lread);
-    Patch("KERNEL32.dll", "_lclose", &Hook_lclose, p_lclose);
-    Patch("KERNEL32.dll", "lstrcmpA", &HooklstrcmpA, plstrcmpA);
-    Patch("KERNEL32.dll", "GetPrivateProfileIntA", &HookGetPrivateProfileIntA, pGetPrivateProfileIntA);
+    Patch("KERNEL32.dll", "OpenFile", &HookOpenFile, &pOpenFile);
+    Patch("KERNEL32.dll", "_llseek", &Hook_llseek, &p_llseek);
+    Patch("KERNEL32.dll", "_lread", &Hook_lread, &p_lread);
+    Patch("KERNEL32.dll", "_lclose", &Hook_lclose, &p_lclose);
+    Patch("KERNEL32.dll", "lstrcmpA", &HooklstrcmpA, &plstrcmpA);
+    Patch("KERNEL32.dll", "GetPrivateProfileIntA", &HookGetPrivateProfileIntA, &pGetPrivateProfileIntA);
     Patch("KERNEL32.dll", "WritePrivateProfileStringA", &HookWritePrivateProfileStringA,
-          pWritePrivateProfileStringA);
-    Patch("USER32.dll", "LoadIconA", &HookLoadIconA, pLoadIconA);
-    Patch("USER32.dll", "LoadStringA", &HookLoadStringA, pLoadStringA);
-    Patch("USER32.dll", "DialogBoxParamA", &HookDialogBoxParamA, pDialogBoxParamA);
-    Patch("USER32.dll", "MessageBeep", &HookMessageBeep, pMessageBeep);
-    Patch("USER32.dll", "CheckRadioButton", &HookCheckRadioButton, pCheckRadioButton);
-    Patch("USER32.dll", "IsDlgButtonChecked", &HookIsDlgButtonChecked, pIsDlgButtonChecked);
-    Patch("USER32.dll", "EndDialog", &HookEndDialog, pEndDialog);
-    decltype(&HookwsprintfA) unused = nullptr;
-    Patch("USER32.dll", "wsprintfA", &HookwsprintfA, unused);
+          &pWritePrivateProfileStringA);
+    Patch("USER32.dll", "LoadIconA", &HookLoadIconA, &pLoadIconA);
+    Patch("USER32.dll", "LoadStringA", &HookLoadStringA, &pLoadStringA);
+    Patch("USER32.dll", "DialogBoxParamA", &HookDialogBoxParamA, &pDialogBoxParamA);
+    Patch("USER32.dll", "MessageBeep", &HookMessageBeep, &pMessageBeep);
+    Patch("USER32.dll", "CheckRadioButton", &HookCheckRadioButton, &pCheckRadioButton);
+    Patch("USER32.dll", "IsDlgButtonChecked", &HookIsDlgButtonChecked, &pIsDlgButtonChecked);
+    Patch("USER32.dll", "EndDialog", &HookEndDialog, &pEndDialog);
+    Patch<decltype(&HookwsprintfA)>("USER32.dll", "wsprintfA", &HookwsprintfA, nullptr);  // formats itself
 }
 
 std::vector<std::string> Matching(const std::string &prefix)
