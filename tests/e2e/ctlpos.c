@@ -1,13 +1,55 @@
 /* Prints the screen rectangle "left top right bottom" of a top-level
-   window (control id 0) or of one of its controls, so scripts can click it
-   with real X input or crop a screenshot to it:
-       ctlpos.exe "<window title>" <control id> [desktop]
+   window (control id 0), of one of its controls, or of the icon of a list
+   view item found by its text (the Control Panel's item list), so scripts
+   can click it with real X input or crop a screenshot to it:
+       ctlpos.exe "<window title>" <control id | item text> [desktop]
    With a desktop name it looks on that desktop, such as the one Wine's
-   "explorer /desktop=name" made. Exits 1 while the window or the control
-   is not there. */
+   "explorer /desktop=name" made. Exits 1 while the window, the control or
+   the item is not there. */
 #include <windows.h>
+#include <commctrl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+
+/* The list view belongs to another process, so what its messages point to
+   must live in that process: one page there holds the search record, the
+   text and the rectangle. */
+static BOOL ListItemRect(HWND hwnd, const char *text, RECT *rc)
+{
+    HWND list = FindWindowExA(hwnd, NULL, WC_LISTVIEWA, NULL);
+    DWORD pid = 0;
+    if (list == NULL || !IsWindowVisible(list))
+        return FALSE;
+    GetWindowThreadProcessId(list, &pid);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    if (process == NULL)
+        return FALSE;
+
+    BOOL found = FALSE;
+    char *page = VirtualAllocEx(process, NULL, 4096, MEM_COMMIT, PAGE_READWRITE);
+    size_t len = strlen(text) + 1;
+    if (page != NULL && len <= 4096 - sizeof(LVFINDINFOA) - sizeof(RECT)) {
+        LVFINDINFOA find = { 0 };
+        find.flags = LVFI_STRING;
+        find.psz = page + sizeof find;
+        RECT bounds = { LVIR_ICON, 0, 0, 0 };
+        char *remote_rect = page + sizeof find + len;
+        WriteProcessMemory(process, page, &find, sizeof find, NULL);
+        WriteProcessMemory(process, page + sizeof find, text, len, NULL);
+        WriteProcessMemory(process, remote_rect, &bounds, sizeof bounds, NULL);
+        LRESULT item = SendMessageA(list, LVM_FINDITEMA, (WPARAM)-1, (LPARAM)page);
+        if (item >= 0 && SendMessageA(list, LVM_GETITEMRECT, item, (LPARAM)remote_rect)
+            && ReadProcessMemory(process, remote_rect, rc, sizeof *rc, NULL)) {
+            MapWindowPoints(list, NULL, (POINT *)rc, 2);
+            found = TRUE;
+        }
+    }
+    if (page != NULL)
+        VirtualFreeEx(process, page, 0, MEM_RELEASE);
+    CloseHandle(process);
+    return found;
+}
 
 int main(int argc, char **argv)
 {
@@ -21,11 +63,17 @@ int main(int argc, char **argv)
     HWND hwnd = FindWindowA(NULL, argv[1]);
     if (hwnd == NULL || !IsWindowVisible(hwnd))
         return 1;
-    int id = atoi(argv[2]);
-    HWND target = id == 0 ? hwnd : GetDlgItem(hwnd, id);
     RECT rc;
-    if (target == NULL || !GetWindowRect(target, &rc))
-        return 1;
+    char *end;
+    long id = strtol(argv[2], &end, 10);
+    if (*end != '\0') {
+        if (!ListItemRect(hwnd, argv[2], &rc))
+            return 1;
+    } else {
+        HWND target = id == 0 ? hwnd : GetDlgItem(hwnd, (int)id);
+        if (target == NULL || !GetWindowRect(target, &rc))
+            return 1;
+    }
     printf("%ld %ld %ld %ld\n", rc.left, rc.top, rc.right, rc.bottom);
     return 0;
 }

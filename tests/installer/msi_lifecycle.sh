@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# The installer package under Wine's real msiexec, in a fresh prefix:
+# install, the Control Panel's item list, upgrade, refused downgrade and
+# uninstall, on 32-bit Windows or on 64-bit Windows with its 32-bit view.
+#   msi_lifecycle.sh win32|win64 <veldrano.cpl> <ctlpos.exe> <work dir>
+set -u
+arch=$1 cpl=$2 ctlpos=$3 work=$4
+root=$(cd "$(dirname "$0")/../.." && pwd)
+item="Configure Lumasyn ODBC"
+cpls='HKLM\Software\Microsoft\Windows\CurrentVersion\Control Panel\Cpls'
+uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+host_pid=
+
+export WINEPREFIX=$work/prefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+    [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null
+    wineserver -k 2>/dev/null
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+pass() { echo "ok: $*"; }
+poll() {    # poll SECONDS COMMAND...: until COMMAND succeeds
+    local deadline=$((SECONDS + $1)); shift
+    until "$@"; do [ "$SECONDS" -lt "$deadline" ] || return 1; sleep 0.1; done
+}
+
+# Windows' own view of things. On 64-bit Windows msiexec and reg are the
+# 64-bit programs, and the Control Panel that lists 32-bit items is the
+# 32-bit host in syswow64 (Wine has no 32-bit helper for its 64-bit one).
+if [ "$arch" = win64 ]; then
+    native=/usr/lib/wine/wine64
+    program_files='C:\Program Files (x86)'
+    view32='HKLM\Software\Wow6432Node'
+    control='C:\windows\syswow64\control.exe'
+else
+    native=wine
+    program_files='C:\Program Files'
+    view32='HKLM\Software'
+    control=control.exe
+fi
+installed="$program_files\\Lumasyn\\veldrano.cpl"
+cpls32="$view32\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Cpls"
+uninstall32="$view32\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+at() {  # at WINDOW-TITLE CONTROL-ID|ITEM-TEXT: "x y" of the centre of a control or list item
+    local r
+    r=$(wine "$ctlpos" "$1" "$2" 2>/dev/null) || return 1
+    set -- ${r//$'\r'/}
+    [ $# -eq 4 ] && echo $((($1 + $3) / 2)) $((($2 + $4) / 2))
+}
+unix() { wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
+msiexec() { "$native" msiexec "$@" </dev/null >/dev/null 2>&1; }
+# "TYPE DATA" of a registry value, or nothing.
+regval() {
+    "$native" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
+        sed -n "s/^ *$2 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"
+}
+# Add/Remove Programs entries of this package: "product-code version".
+products() {
+    local key
+    "$native" reg query "$uninstall32" 2>/dev/null | tr -d '\r' | grep -o '{[0-9A-F-]*}$' |
+    while read -r key; do
+        regval "$uninstall32\\$key" DisplayName | grep -q Lumasyn || continue
+        echo "$key $(regval "$uninstall32\\$key" DisplayVersion | cut -d' ' -f2)"
+    done
+}
+
+[ -n "${DISPLAY:-}" ] || fail "no X display (scripts/test starts one)"
+
+# A fresh Windows, so that what uninstall leaves can be compared.
+rm -rf "$work"
+mkdir -p "$work"
+"$native" wineboot -i </dev/null >/dev/null 2>&1 || fail "wineboot failed"
+"$native" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+"$native" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
+windir=$(unix 'C:\windows')
+before=$work/files-before
+(cd "$WINEPREFIX/drive_c" && find . | sort) >"$before"
+
+for v in 1.0.0 1.0.1; do
+    "$root/installer/mkmsi" "$v" "$cpl" "$work/veldrano-$v.msi" || fail "mkmsi $v"
+done
+
+# --- install ------------------------------------------------------------
+msiexec /i "$work/veldrano-1.0.0.msi" /qn || fail "install 1.0.0 exited with $?"
+file=$(unix "$installed")
+cmp -s "$cpl" "$file" || fail "$installed is not the built applet"
+[ "$(regval "$cpls32" veldrano)" = "REG_EXPAND_SZ $installed" ] ||
+    fail "Cpls value is '$(regval "$cpls32" veldrano)'"
+read -r product version < <(products)
+[ "$version" = 1.0.0 ] || fail "Add/Remove Programs: '$(products)'"
+[ "$(regval "$uninstall32\\$product" Publisher)" = "REG_SZ Veldrano" ] || fail "no publisher"
+pass "installed: $installed, Cpls value REG_EXPAND_SZ, Add/Remove Programs $product 1.0.0"
+if [ "$arch" = win64 ]; then
+    [ ! -e "$(unix 'C:\Program Files\Lumasyn')" ] || fail "files in the 64-bit Program Files"
+    [ -z "$(regval "$cpls" veldrano)" ] || fail "Cpls value in the 64-bit registry view"
+    pass "32-bit views only: Program Files (x86), Wow6432Node"
+fi
+
+# --- the Control Panel lists the item and opens it ------------------------
+{ head -c 455 /dev/zero; printf KORVELIN; } >"$windir/LMSN110.DLL"
+cp "$windir/LMSN110.DLL" "$work/LMSN110.DLL"
+ini=$windir/N4.INI
+(cd "$windir" && exec wine "$control" </dev/null >/dev/null 2>&1) &
+host_pid=$!
+poll 60 at "Wine Control Panel" "$item" >/dev/null || fail "the Control Panel does not list '$item'"
+xdotool mousemove $(at "Wine Control Panel" "$item") click --repeat 2 --delay 100 1
+poll 30 at "$item" 1001 >/dev/null || fail "opening '$item' from the list showed no dialog"
+xdotool mousemove $(at "$item" 1001) click 1       # "DOS"
+xdotool mousemove $(at "$item" 1) click 1          # OK
+dialog_gone() { ! at "$item" 0 >/dev/null; }
+poll 30 dialog_gone || fail "the dialog stayed open after OK"
+kill "$host_pid"; wait "$host_pid" 2>/dev/null; host_pid=
+tr -d '\r' <"$ini" 2>/dev/null | grep -qx 'patch110=0' || fail "N4.INI: $(cat "$ini" 2>&1)"
+cp "$ini" "$work/N4.INI"
+pass "the Control Panel lists '$item'; opened from the list, DOS and OK stored patch110=0"
+
+# --- upgrade, refused downgrade -------------------------------------------
+msiexec /i "$work/veldrano-1.0.1.msi" /qn || fail "upgrade to 1.0.1 exited with $?"
+[ "$(products | cut -d' ' -f2)" = 1.0.1 ] || fail "after the upgrade: $(products)"
+cmp -s "$cpl" "$file" && [ -n "$(regval "$cpls32" veldrano)" ] || fail "upgrade lost the applet"
+pass "1.0.0 -> 1.0.1 leaves one product, $(products)"
+
+# With the basic UI the refusal is a message box the user must close.
+"$native" msiexec /i "$work/veldrano-1.0.0.msi" /qb </dev/null >/dev/null 2>&1 &
+msiexec_pid=$!
+poll 60 at "Install Failed" 1 >/dev/null || fail "no message box refused the downgrade"
+msiinfo export "$work/veldrano-1.0.0.msi" LaunchCondition | grep -q "A newer version of the Lumasyn ODBC" ||
+    fail "the package has no downgrade message"
+xdotool mousemove $(at "Install Failed" 1) click 1
+wait "$msiexec_pid" && fail "the downgrade to 1.0.0 succeeded"
+[ "$(products | cut -d' ' -f2)" = 1.0.1 ] || fail "after the downgrade: $(products)"
+cmp -s "$cpl" "$file" || fail "the refused downgrade touched the applet"
+pass "the downgrade to 1.0.0 is refused with a message box; 1.0.1 stays"
+
+# --- uninstall --------------------------------------------------------------
+msiexec /x "$work/veldrano-1.0.1.msi" /qn || fail "uninstall exited with $?"
+wineserver -w    # the registry is on disk once the server has gone
+[ -z "$(products)" ] || fail "Add/Remove Programs still has $(products)"
+[ -z "$(regval "$cpls32" veldrano)" ] || fail "the Cpls value is still there"
+cmp -s "$ini" "$work/N4.INI" || fail "uninstall changed N4.INI"
+cmp -s "$windir/LMSN110.DLL" "$work/LMSN110.DLL" || fail "uninstall changed LMSN110.DLL"
+# Files: only Windows Installer's own cache folder, and what the test wrote.
+after=$work/files-after
+(cd "$WINEPREFIX/drive_c" && find . | sort) >"$after"
+left=$(comm -13 "$before" "$after" | grep -vx -e ./windows/Installer -e ./windows/N4.INI -e ./windows/LMSN110.DLL)
+[ -z "$left" ] || fail "uninstall left files: $left"
+# Registry: no key or value names the package, by name or by code (also
+# in the packed form Windows Installer keys its own records with).
+pack() {
+    local g=${1//[{\}]/} a b c d e
+    IFS=- read -r a b c d e <<<"$g"
+    echo "$(rev <<<"$a")$(rev <<<"$b")$(rev <<<"$c")$(sed 's/\(.\)\(.\)/\2\1/g' <<<"$d$e")"
+}
+codes=$(sed -n 's/.*define UpgradeCode = "\([^"]*\)".*/\1/p' "$root/installer/veldrano.wxs")
+for p in $(msiinfo export "$work/veldrano-1.0.0.msi" Property | sed -n 's/^ProductCode\t{\(.*\)}/\1/p') \
+         $(msiinfo export "$work/veldrano-1.0.1.msi" Property | sed -n 's/^ProductCode\t{\(.*\)}/\1/p'); do
+    codes="$codes $p"
+done
+patterns=(-e veldrano -e lumasyn)
+for c in $codes; do patterns+=(-e "$c" -e "$(pack "$c")"); done
+traces=$(grep -i "${patterns[@]}" "$WINEPREFIX"/*.reg)
+[ -z "$traces" ] || fail "uninstall left in the registry: $traces"
+pass "uninstall removed the file, the folder, the Cpls value and the Add/Remove Programs entry; N4.INI and LMSN110.DLL untouched"
+
+wineserver -k 2>/dev/null
+rm -rf "$WINEPREFIX"    # a 64-bit prefix holds over a gigabyte
+echo "PASS: $arch"
