@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """Budgets of the built veldrano.cpl that hold for every build: size,
-imports, instruction set, Windows version fields, writable data and
-reproducibility.
+imports, instruction set, Windows version fields, writable data,
+reproducibility, and the header rules of security reviews.
 
     footprint.py CHECK veldrano.cpl [source dir]
 
-CHECK is one of: size imports instructions version data reproducible.
+CHECK is one of: size imports instructions version data reproducible
+hardening.
 Needs Debian's python3-pefile and mingw's objdump.
 """
 import os
@@ -17,7 +18,8 @@ import tempfile
 
 import pefile
 
-MAX_SIZE = 8192
+# Unsigned; an Authenticode signature is appended after the build.
+MAX_SIZE = 6144
 
 IMPORTS = {
     "KERNEL32.DLL": {"OpenFile", "_llseek", "_lread", "_lclose", "lstrcmpA",
@@ -128,12 +130,16 @@ def check_data(path, _src):
     ok(f"writable data {sizes}")
 
 
-def build_copy(src, where):
-    subprocess.run(["cmake", "-S", src, "-B", where, "-DVELDRANO_TESTS=OFF",
+def build_copy(src, where, link_flags=""):
+    out = os.path.join(where, "veldrano.cpl")
+    if os.path.exists(out):
+        os.remove(out)
+    subprocess.run(["cmake", "-S", src, "-B", where, "-DVELDRANO_TESTS=OFF", "-DVELDRANO_BENCH=OFF",
+                    f"-DCMAKE_SHARED_LINKER_FLAGS={link_flags}",
                     f"-DCMAKE_TOOLCHAIN_FILE={src}/cmake/mingw-i686.cmake"],
                    check=True, capture_output=True)
     subprocess.run(["cmake", "--build", where, "--target", "veldrano"], check=True, capture_output=True)
-    return os.path.join(where, "veldrano.cpl")
+    return out
 
 
 def check_reproducible(path, src):
@@ -153,6 +159,152 @@ def check_reproducible(path, src):
     ok(f"three builds identical ({len(blobs[0])} bytes)")
 
 
+# The header rules that binary analysers such as BinSkim hold a 32-bit DLL
+# to, one row each: (rule, check, a way to break it). A check takes the
+# file's bytes and returns what is wrong, or None.
+DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0040, 0x0100, 0x0400
+RELOCS_STRIPPED = 0x0001
+SCN_SHARED, SCN_EXECUTE, SCN_WRITE = 0x10000000, 0x20000000, 0x80000000
+
+
+def dll_flag(flag, name):
+    def check(data):
+        if not pefile.PE(data=data).OPTIONAL_HEADER.DllCharacteristics & flag:
+            return f"{name} is not set"
+    return check
+
+
+def relocatable(data):
+    pe = pefile.PE(data=data)
+    reloc = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+    if reloc.Size == 0:
+        return "no base relocations"
+    if pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED:
+        return "relocations marked as stripped"
+
+
+def sections_with(both, what):
+    def check(data):
+        bad = [s.Name.rstrip(b"\0").decode() for s in pefile.PE(data=data).sections
+               if s.Characteristics & both == both]
+        if bad:
+            return f"{', '.join(bad)} {what}"
+    return check
+
+
+def imports_not_executable(data):
+    pe = pefile.PE(data=data)
+    rva = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]].VirtualAddress
+    section = pe.get_section_by_rva(rva)
+    if section is None:
+        return "no import directory"
+    if section.Characteristics & SCN_EXECUTE:
+        return section.Name.rstrip(b"\0").decode() + " holds the imports and is executable"
+
+
+def page_aligned(data):
+    alignment = pefile.PE(data=data).OPTIONAL_HEADER.SectionAlignment
+    if alignment < 4096:
+        return f"section alignment {alignment}"
+
+
+def valid_checksum(data):
+    pe = pefile.PE(data=data)
+    if pe.OPTIONAL_HEADER.CheckSum == 0 or pe.OPTIONAL_HEADER.CheckSum != pe.generate_checksum():
+        return f"checksum {pe.OPTIONAL_HEADER.CheckSum:#x}, computed {pe.generate_checksum():#x}"
+
+
+def no_fs_access(data):
+    # fs: holds the thread's exception handler chain on 32-bit Windows;
+    # code that never touches it registers no handler.
+    with tempfile.NamedTemporaryFile(suffix=".cpl") as f:
+        f.write(data)
+        f.flush()
+        bad = [f"{addr}: {insn}" for addr, insn in text_instructions(f.name) if "%fs:" in insn]
+    if bad:
+        return "fs: accessed at " + "; ".join(bad)
+
+
+def relinked(flag):
+    return ("relink", flag)
+
+
+def with_section_flags(name, add):
+    def patch(data):
+        pe = pefile.PE(data=data)
+        for s in pe.sections:
+            if s.Name.rstrip(b"\0").decode() == name:
+                s.Characteristics |= add
+        return bytes(pe.write())
+    return patch
+
+
+def with_relocs_stripped(data):
+    # what an image linked at a fixed address looks like (GNU ld keeps a
+    # DLL's relocations whatever it is told)
+    pe = pefile.PE(data=data)
+    pe.FILE_HEADER.Characteristics |= RELOCS_STRIPPED
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]].Size = 0
+    return bytes(pe.write())
+
+
+def with_bad_checksum(data):
+    pe = pefile.PE(data=data)
+    pe.OPTIONAL_HEADER.CheckSum ^= 1
+    return bytes(pe.write())
+
+
+def with_fs_access(data):
+    # mov eax, fs:[0] over the first bytes of the code
+    offset = pefile.PE(data=data).sections[0].PointerToRawData
+    return data[:offset] + b"\x64\xa1\x00\x00\x00\x00" + data[offset + 6:]
+
+
+HARDENING = [
+    ("DYNAMIC_BASE: ASLR may load it anywhere (BA2009)", dll_flag(DYNAMIC_BASE, "DYNAMIC_BASE"),
+     relinked("-Wl,--disable-dynamicbase")),
+    ("NX_COMPAT: its data is never executed (DEP, BA2016)", dll_flag(NX_COMPAT, "NX_COMPAT"),
+     relinked("-Wl,--disable-nxcompat")),
+    ("NO_SEH: no exception handler of the image may run (BA2018)", dll_flag(NO_SEH, "NO_SEH"),
+     relinked("-Wl,--disable-no-seh")),
+    ("relocations present, not stripped (BA2009)", relocatable, with_relocs_stripped),
+    ("no section writable and executable (BA2021)",
+     sections_with(SCN_WRITE | SCN_EXECUTE, "writable and executable"),
+     with_section_flags(".text", SCN_WRITE)),
+    ("no section writable and shared (BA2019)",
+     sections_with(SCN_WRITE | SCN_SHARED, "writable and shared"),
+     with_section_flags(".bss", SCN_SHARED)),
+    ("import directory's section not executable (BA2010)", imports_not_executable,
+     with_section_flags(".idata", SCN_EXECUTE)),
+    ("section alignment at least 4 KiB (BA2021)", page_aligned,
+     relinked("-Wl,--section-alignment=512")),
+    ("valid PE checksum", valid_checksum, with_bad_checksum),
+    ("no fs: access in the code", no_fs_access, with_fs_access),
+]
+
+
+def check_hardening(path, src):
+    # Every rule holds for the built file, and fails on a build (or a copy
+    # of the file) that breaks it, so no row passes by not looking.
+    data = open(path, "rb").read()
+    wrong = [f"{rule}: {problem}" for rule, check, _ in HARDENING if (problem := check(data))]
+    if wrong:
+        fail("\n  ".join(["header rules broken:"] + wrong))
+    top = tempfile.mkdtemp(prefix="veldrano-hardening-")
+    try:
+        for rule, check, breaker in HARDENING:
+            if isinstance(breaker, tuple):
+                broken = open(build_copy(src, top, breaker[1]), "rb").read()
+            else:
+                broken = breaker(data)
+            if check(broken) is None:
+                fail(f"'{rule}' does not notice a build that breaks it")
+            print(f"  {rule}: holds; broken, it says: {check(broken)}")
+    finally:
+        shutil.rmtree(top, ignore_errors=True)
+    ok(f"{len(HARDENING)} header rules hold, and each fails on a build that breaks it")
+
+
 CHECKS = {
     "size": check_size,
     "imports": check_imports,
@@ -160,6 +312,7 @@ CHECKS = {
     "version": check_version,
     "data": check_data,
     "reproducible": check_reproducible,
+    "hardening": check_hardening,
 }
 
 if __name__ == "__main__":
