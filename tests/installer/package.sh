@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # scripts/package as a user runs it, into build trees of the test's own:
 #   package.sh <source dir> <work dir> reproducible
+#   package.sh <source dir> <work dir> signed <wine-run> <ctlpos.exe>
 set -u
 src=$1 work=$2 case=$3
 fail() { echo "FAIL: $*"; exit 1; }
@@ -28,6 +29,67 @@ reproducible)
     [ "$(ls "$work/one/dist")" = "$(printf '%s\n' SHA256SUMS veldrano-1.0.1.msi veldrano.cpl)" ] ||
         fail "--version 1.0.1 made $(ls "$work/one/dist")"
     echo "PASS: two builds of $version are byte-identical; --version 1.0.1 names its package"
+    ;;
+signed)
+    wine_run=$4 ctlpos=$5
+    # A throwaway code-signing certificate, kept outside the build trees.
+    secrets=$work/secrets
+    mkdir -m 700 "$secrets"
+    password="throwaway-$RANDOM-$RANDOM"
+    openssl req -x509 -newkey rsa:3072 -sha256 -days 30 -nodes -subj "/CN=Veldrano test signer" \
+        -addext basicConstraints=critical,CA:FALSE -addext keyUsage=critical,digitalSignature \
+        -addext extendedKeyUsage=codeSigning -keyout "$secrets/key.pem" -out "$secrets/cert.pem" 2>/dev/null &&
+    openssl pkcs12 -export -inkey "$secrets/key.pem" -in "$secrets/cert.pem" \
+        -out "$secrets/cert.pfx" -passout "pass:$password" || fail "openssl could not make a certificate"
+    # osslsigncode's command lines, as the process list shows them.
+    mkdir "$work/shim"
+    printf '#!/bin/sh\necho "$*" >>"%s"\nexec "%s" "$@"\n' "$work/argv" "$(command -v osslsigncode)" >"$work/shim/osslsigncode"
+    chmod +x "$work/shim/osslsigncode"
+    export PATH=$work/shim:$PATH VELDRANO_SIGN_PASSWORD=$password
+
+    package one --sign "$secrets/cert.pfx"
+    package two --sign "$secrets/cert.pfx"
+    dist=$work/one/dist
+    diff -r "$dist" "$work/two/dist" || fail "two signed packages differ"
+    (cd "$dist" && sha256sum -c --quiet SHA256SUMS) || fail "SHA256SUMS does not match the signed files"
+    msi=$(ls "$dist"/*.msi)
+    for f in "$dist/veldrano.cpl" "$msi"; do
+        osslsigncode verify -CAfile "$secrets/cert.pem" -in "$f" >"$work/verify.log" 2>&1 ||
+            fail "$(basename "$f") does not verify: $(cat "$work/verify.log")"
+        grep -Eq "Message digest algorithm *: SHA256" "$work/verify.log" || fail "$(basename "$f") is not signed with SHA-256"
+    done
+    # One byte changed: in the code of the applet, in the product name of
+    # the package.
+    tamper() {  # tamper FILE OFFSET
+        cp "$1" "$work/tampered"
+        printf 'X' | dd of="$work/tampered" bs=1 seek="$2" conv=notrunc 2>/dev/null
+        ! osslsigncode verify -CAfile "$secrets/cert.pem" -in "$work/tampered" >/dev/null 2>&1
+    }
+    tamper "$dist/veldrano.cpl" 1100 || fail "a changed byte in veldrano.cpl still verifies"
+    name_at=$(grep -boa 'ProductNameLumasyn' "$msi" | head -n1 | cut -d: -f1)
+    tamper "$msi" $((name_at + 11)) || fail "a changed byte in the package still verifies"
+    osslsigncode remove-signature -in "$dist/veldrano.cpl" -out "$work/unsigned.cpl" >/dev/null &&
+        cmp "$work/unsigned.cpl" "$work/one/veldrano.cpl" || fail "without its signature the applet is not the built file"
+    pass_leaks=$(grep -rlF "$password" "$work/one" "$work/two" "$work"/*.log "$work/argv")
+    [ -z "$pass_leaks" ] || fail "the password is in $pass_leaks"
+    grep -q -- "-readpass" "$work/argv" || fail "osslsigncode was not given the password through -readpass"
+    find "$work/one" "$work/two" -type f -exec cmp -s "$secrets/cert.pfx" {} \; -print | grep -q . &&
+        fail "the certificate file was copied into a build tree"
+    echo "ok: two signed packages are byte-identical, verify, fail when tampered, and strip back to the built applet"
+
+    # The signed applet works in Wine's Control Panel host, and the signed
+    # package installs it.
+    bash "$src/tests/e2e/control_panel.sh" "$wine_run" "$dist/veldrano.cpl" "$ctlpos" "$work/e2e" ok-dos ||
+        fail "the signed applet does not work in the Control Panel"
+    export WINEPREFIX=$work/prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    trap 'wineserver -k 2>/dev/null' EXIT
+    wineboot -i </dev/null >/dev/null 2>&1
+    wine msiexec /i "$msi" /qn </dev/null >/dev/null 2>&1 || fail "the signed package does not install"
+    installed=$(wine winepath -u 'C:\Program Files\Lumasyn\veldrano.cpl' 2>/dev/null | tr -d '\r')
+    cmp "$installed" "$dist/veldrano.cpl" || fail "the installed applet is not the signed file"
+    wineserver -k
+    rm -rf "$WINEPREFIX"
+    echo "PASS: signed with $(osslsigncode --version | head -n1 | cut -d, -f1); the signed applet works, the signed package installs it"
     ;;
 *)
     fail "unknown case $case"
