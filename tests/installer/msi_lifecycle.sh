@@ -103,8 +103,14 @@ ini=$windir/N4.INI
 (cd "$windir" && exec wine "$control" </dev/null >/dev/null 2>&1) &
 host_pid=$!
 poll 60 at "Wine Control Panel" "$item" >/dev/null || fail "the Control Panel does not list '$item'"
-xdotool mousemove $(at "Wine Control Panel" "$item") click --repeat 2 --delay 100 1
-poll 30 at "$item" 1001 >/dev/null || fail "opening '$item' from the list showed no dialog"
+# A double-click that lands before the window takes input is lost; while
+# the dialog is up its owner takes none, so trying again is harmless.
+opened() { at "$item" 1001 >/dev/null; }
+for _ in 1 2 3; do
+    xdotool mousemove $(at "Wine Control Panel" "$item") click --repeat 2 --delay 100 1
+    poll 10 opened && break
+done
+opened || fail "opening '$item' from the list showed no dialog"
 xdotool mousemove $(at "$item" 1001) click 1       # "DOS"
 xdotool mousemove $(at "$item" 1) click 1          # OK
 dialog_gone() { ! at "$item" 0 >/dev/null; }
