@@ -160,11 +160,21 @@ def check_reproducible(path, src):
 
 
 # The header rules that binary analysers such as BinSkim hold a 32-bit DLL
-# to, one row each: (rule, check, a way to break it). A check takes the
-# file's bytes and returns what is wrong, or None.
+# to, one row each: (rule, check, how to break it). A check takes the
+# file's bytes and returns what is wrong, or None. A rule is broken by
+# relinking with a linker flag (a string) or by editing a copy of the
+# file's headers (a function of the parsed file).
 DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0040, 0x0100, 0x0400
 RELOCS_STRIPPED = 0x0001
 SCN_SHARED, SCN_EXECUTE, SCN_WRITE = 0x10000000, 0x20000000, 0x80000000
+
+
+def directory(pe, name):
+    return pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_" + name]]
+
+
+def section_name(section):
+    return section.Name.rstrip(b"\0").decode()
 
 
 def dll_flag(flag, name):
@@ -176,8 +186,7 @@ def dll_flag(flag, name):
 
 def relocatable(data):
     pe = pefile.PE(data=data)
-    reloc = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
-    if reloc.Size == 0:
+    if directory(pe, "BASERELOC").Size == 0:
         return "no base relocations"
     if pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED:
         return "relocations marked as stripped"
@@ -185,8 +194,7 @@ def relocatable(data):
 
 def sections_with(both, what):
     def check(data):
-        bad = [s.Name.rstrip(b"\0").decode() for s in pefile.PE(data=data).sections
-               if s.Characteristics & both == both]
+        bad = [section_name(s) for s in pefile.PE(data=data).sections if s.Characteristics & both == both]
         if bad:
             return f"{', '.join(bad)} {what}"
     return check
@@ -194,12 +202,11 @@ def sections_with(both, what):
 
 def imports_not_executable(data):
     pe = pefile.PE(data=data)
-    rva = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]].VirtualAddress
-    section = pe.get_section_by_rva(rva)
+    section = pe.get_section_by_rva(directory(pe, "IMPORT").VirtualAddress)
     if section is None:
         return "no import directory"
     if section.Characteristics & SCN_EXECUTE:
-        return section.Name.rstrip(b"\0").decode() + " holds the imports and is executable"
+        return section_name(section) + " holds the imports and is executable"
 
 
 def page_aligned(data):
@@ -225,62 +232,56 @@ def no_fs_access(data):
         return "fs: accessed at " + "; ".join(bad)
 
 
-def relinked(flag):
-    return ("relink", flag)
-
-
-def with_section_flags(name, add):
-    def patch(data):
-        pe = pefile.PE(data=data)
+def add_section_flags(name, flags):
+    def edit(pe):
         for s in pe.sections:
-            if s.Name.rstrip(b"\0").decode() == name:
-                s.Characteristics |= add
-        return bytes(pe.write())
-    return patch
+            if section_name(s) == name:
+                s.Characteristics |= flags
+    return edit
 
 
-def with_relocs_stripped(data):
+def strip_relocs(pe):
     # what an image linked at a fixed address looks like (GNU ld keeps a
     # DLL's relocations whatever it is told)
-    pe = pefile.PE(data=data)
     pe.FILE_HEADER.Characteristics |= RELOCS_STRIPPED
-    pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]].Size = 0
-    return bytes(pe.write())
+    directory(pe, "BASERELOC").Size = 0
 
 
-def with_bad_checksum(data):
-    pe = pefile.PE(data=data)
+def spoil_checksum(pe):
     pe.OPTIONAL_HEADER.CheckSum ^= 1
-    return bytes(pe.write())
 
 
-def with_fs_access(data):
+def read_fs(pe):
     # mov eax, fs:[0] over the first bytes of the code
-    offset = pefile.PE(data=data).sections[0].PointerToRawData
-    return data[:offset] + b"\x64\xa1\x00\x00\x00\x00" + data[offset + 6:]
+    pe.set_bytes_at_offset(pe.sections[0].PointerToRawData, b"\x64\xa1\x00\x00\x00\x00")
 
 
 HARDENING = [
     ("DYNAMIC_BASE: ASLR may load it anywhere (BA2009)", dll_flag(DYNAMIC_BASE, "DYNAMIC_BASE"),
-     relinked("-Wl,--disable-dynamicbase")),
+     "-Wl,--disable-dynamicbase"),
     ("NX_COMPAT: its data is never executed (DEP, BA2016)", dll_flag(NX_COMPAT, "NX_COMPAT"),
-     relinked("-Wl,--disable-nxcompat")),
+     "-Wl,--disable-nxcompat"),
     ("NO_SEH: no exception handler of the image may run (BA2018)", dll_flag(NO_SEH, "NO_SEH"),
-     relinked("-Wl,--disable-no-seh")),
-    ("relocations present, not stripped (BA2009)", relocatable, with_relocs_stripped),
+     "-Wl,--disable-no-seh"),
+    ("relocations present, not stripped (BA2009)", relocatable, strip_relocs),
     ("no section writable and executable (BA2021)",
-     sections_with(SCN_WRITE | SCN_EXECUTE, "writable and executable"),
-     with_section_flags(".text", SCN_WRITE)),
+     sections_with(SCN_WRITE | SCN_EXECUTE, "writable and executable"), add_section_flags(".text", SCN_WRITE)),
     ("no section writable and shared (BA2019)",
-     sections_with(SCN_WRITE | SCN_SHARED, "writable and shared"),
-     with_section_flags(".bss", SCN_SHARED)),
+     sections_with(SCN_WRITE | SCN_SHARED, "writable and shared"), add_section_flags(".bss", SCN_SHARED)),
     ("import directory's section not executable (BA2010)", imports_not_executable,
-     with_section_flags(".idata", SCN_EXECUTE)),
-    ("section alignment at least 4 KiB (BA2021)", page_aligned,
-     relinked("-Wl,--section-alignment=512")),
-    ("valid PE checksum", valid_checksum, with_bad_checksum),
-    ("no fs: access in the code", no_fs_access, with_fs_access),
+     add_section_flags(".idata", SCN_EXECUTE)),
+    ("section alignment at least 4 KiB (BA2021)", page_aligned, "-Wl,--section-alignment=512"),
+    ("valid PE checksum", valid_checksum, spoil_checksum),
+    ("no fs: access in the code", no_fs_access, read_fs),
 ]
+
+
+def broken_copy(data, breaker, src, where):
+    if isinstance(breaker, str):
+        return open(build_copy(src, where, breaker), "rb").read()
+    pe = pefile.PE(data=data)
+    breaker(pe)
+    return bytes(pe.write())
 
 
 def check_hardening(path, src):
@@ -293,17 +294,13 @@ def check_hardening(path, src):
     top = tempfile.mkdtemp(prefix="veldrano-hardening-")
     try:
         for rule, check, breaker in HARDENING:
-            if isinstance(breaker, tuple):
-                broken = open(build_copy(src, top, breaker[1]), "rb").read()
-            else:
-                broken = breaker(data)
-            if check(broken) is None:
+            problem = check(broken_copy(data, breaker, src, top))
+            if problem is None:
                 fail(f"'{rule}' does not notice a build that breaks it")
-            print(f"  {rule}: holds; broken, it says: {check(broken)}")
+            print(f"  {rule}: holds; broken, it says: {problem}")
     finally:
         shutil.rmtree(top, ignore_errors=True)
     ok(f"{len(HARDENING)} header rules hold, and each fails on a build that breaks it")
-
 
 CHECKS = {
     "size": check_size,

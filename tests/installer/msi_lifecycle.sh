@@ -6,23 +6,12 @@
 set -u
 arch=$1 cpl=$2 ctlpos=$3 work=$4
 root=$(cd "$(dirname "$0")/../.." && pwd)
+source "$root/tests/e2e/lib.sh"
 item="Configure Lumasyn ODBC"
+panel="Wine Control Panel"
 cpls='HKLM\Software\Microsoft\Windows\CurrentVersion\Control Panel\Cpls'
-uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 host_pid=
-
-export WINEPREFIX=$work/prefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-    [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null
-    wineserver -k 2>/dev/null
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
 pass() { echo "ok: $*"; }
-poll() {    # poll SECONDS COMMAND...: until COMMAND succeeds
-    local deadline=$((SECONDS + $1)); shift
-    until "$@"; do [ "$SECONDS" -lt "$deadline" ] || return 1; sleep 0.1; done
-}
 
 # Windows' own view of things. On 64-bit Windows msiexec and reg are the
 # 64-bit programs, and the Control Panel that lists 32-bit items is the
@@ -41,14 +30,9 @@ fi
 installed="$program_files\\Lumasyn\\veldrano.cpl"
 cpls32="$view32\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Cpls"
 uninstall32="$view32\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
-at() {  # at WINDOW-TITLE CONTROL-ID|ITEM-TEXT: "x y" of the centre of a control or list item
-    local r
-    r=$(wine "$ctlpos" "$1" "$2" 2>/dev/null) || return 1
-    set -- ${r//$'\r'/}
-    [ $# -eq 4 ] && echo $((($1 + $3) / 2)) $((($2 + $4) / 2))
-}
 unix() { wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
 msiexec() { "$native" msiexec "$@" </dev/null >/dev/null 2>&1; }
+property() { msiinfo export "$1" Property | tr -d '\r' | sed -n "s/^$2\t{\(.*\)}$/\1/p"; }
 # "TYPE DATA" of a registry value, or nothing.
 regval() {
     "$native" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
@@ -68,10 +52,8 @@ products() {
 
 # A fresh Windows, so that what uninstall leaves can be compared.
 rm -rf "$work"
-mkdir -p "$work"
-"$native" wineboot -i </dev/null >/dev/null 2>&1 || fail "wineboot failed"
-"$native" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
-"$native" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
+fresh_prefix "$work/prefix" "$arch"
+trap '[ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null; wineserver -k 2>/dev/null' EXIT
 windir=$(unix 'C:\windows')
 before=$work/files-before
 (cd "$WINEPREFIX/drive_c" && find . | sort) >"$before"
@@ -102,18 +84,18 @@ cp "$windir/LMSN110.DLL" "$work/LMSN110.DLL"
 ini=$windir/N4.INI
 (cd "$windir" && exec wine "$control" </dev/null >/dev/null 2>&1) &
 host_pid=$!
-poll 60 at "Wine Control Panel" "$item" >/dev/null || fail "the Control Panel does not list '$item'"
+poll 60 centre "$panel" "$item" >/dev/null || fail "the Control Panel does not list '$item'"
 # A double-click that lands before the window takes input is lost; while
 # the dialog is up its owner takes none, so trying again is harmless.
-opened() { at "$item" 1001 >/dev/null; }
+opened() { centre "$item" 1001 >/dev/null; }
 for _ in 1 2 3; do
-    xdotool mousemove $(at "Wine Control Panel" "$item") click --repeat 2 --delay 100 1
+    click "$panel" "$item" 2
     poll 10 opened && break
 done
 opened || fail "opening '$item' from the list showed no dialog"
-xdotool mousemove $(at "$item" 1001) click 1       # "DOS"
-xdotool mousemove $(at "$item" 1) click 1          # OK
-dialog_gone() { ! at "$item" 0 >/dev/null; }
+click "$item" 1001          # "DOS"
+click "$item" 1             # OK
+dialog_gone() { ! centre "$item" 0 >/dev/null; }
 poll 30 dialog_gone || fail "the dialog stayed open after OK"
 kill "$host_pid"; wait "$host_pid" 2>/dev/null; host_pid=
 tr -d '\r' <"$ini" 2>/dev/null | grep -qx 'patch110=0' || fail "N4.INI: $(cat "$ini" 2>&1)"
@@ -129,10 +111,10 @@ pass "1.0.0 -> 1.0.1 leaves one product, $(products)"
 # With the basic UI the refusal is a message box the user must close.
 "$native" msiexec /i "$work/veldrano-1.0.0.msi" /qb </dev/null >/dev/null 2>&1 &
 msiexec_pid=$!
-poll 60 at "Install Failed" 1 >/dev/null || fail "no message box refused the downgrade"
+poll 60 centre "Install Failed" 1 >/dev/null || fail "no message box refused the downgrade"
 msiinfo export "$work/veldrano-1.0.0.msi" LaunchCondition | grep -q "A newer version of the Lumasyn ODBC" ||
     fail "the package has no downgrade message"
-xdotool mousemove $(at "Install Failed" 1) click 1
+click "Install Failed" 1
 wait "$msiexec_pid" && fail "the downgrade to 1.0.0 succeeded"
 [ "$(products | cut -d' ' -f2)" = 1.0.1 ] || fail "after the downgrade: $(products)"
 cmp -s "$cpl" "$file" || fail "the refused downgrade touched the applet"
@@ -157,13 +139,11 @@ pack() {
     IFS=- read -r a b c d e <<<"$g"
     echo "$(rev <<<"$a")$(rev <<<"$b")$(rev <<<"$c")$(sed 's/\(.\)\(.\)/\2\1/g' <<<"$d$e")"
 }
-codes=$(sed -n 's/.*define UpgradeCode = "\([^"]*\)".*/\1/p' "$root/installer/veldrano.wxs")
-for p in $(msiinfo export "$work/veldrano-1.0.0.msi" Property | sed -n 's/^ProductCode\t{\(.*\)}/\1/p') \
-         $(msiinfo export "$work/veldrano-1.0.1.msi" Property | sed -n 's/^ProductCode\t{\(.*\)}/\1/p'); do
-    codes="$codes $p"
-done
 patterns=(-e veldrano -e lumasyn)
-for c in $codes; do patterns+=(-e "$c" -e "$(pack "$c")"); done
+for c in $(property "$work/veldrano-1.0.0.msi" UpgradeCode) $(property "$work/veldrano-1.0.0.msi" ProductCode) \
+         $(property "$work/veldrano-1.0.1.msi" ProductCode); do
+    patterns+=(-e "$c" -e "$(pack "$c")")
+done
 traces=$(grep -i "${patterns[@]}" "$WINEPREFIX"/*.reg)
 [ -z "$traces" ] || fail "uninstall left in the registry: $traces"
 pass "uninstall removed the file, the folder, the Cpls value and the Add/Remove Programs entry; N4.INI and LMSN110.DLL untouched"

@@ -4,7 +4,7 @@
 #   package.sh <source dir> <work dir> signed <wine-run> <ctlpos.exe>
 set -u
 src=$1 work=$2 case=$3
-fail() { echo "FAIL: $*"; exit 1; }
+source "$src/tests/e2e/lib.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -81,9 +81,8 @@ signed)
     # package installs it.
     bash "$src/tests/e2e/control_panel.sh" "$wine_run" "$dist/veldrano.cpl" "$ctlpos" "$work/e2e" ok-dos ||
         fail "the signed applet does not work in the Control Panel"
-    export WINEPREFIX=$work/prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    fresh_prefix "$work/prefix" win32
     trap 'wineserver -k 2>/dev/null' EXIT
-    wineboot -i </dev/null >/dev/null 2>&1
     wine msiexec /i "$msi" /qn </dev/null >/dev/null 2>&1 || fail "the signed package does not install"
     installed=$(wine winepath -u 'C:\Program Files\Lumasyn\veldrano.cpl' 2>/dev/null | tr -d '\r')
     cmp "$installed" "$dist/veldrano.cpl" || fail "the installed applet is not the signed file"

@@ -1,0 +1,48 @@
+# Sourced by the end-to-end scripts: waiting without fixed sleeps, fresh
+# Wine prefixes, and finding and clicking windows with real X input.
+# centre and click run $ctlpos with $wine_run when the caller sets it
+# (the build's test prefix), else with plain wine in $WINEPREFIX.
+
+fail() { echo "FAIL: $*"; exit 1; }
+
+# poll SECONDS COMMAND...: until COMMAND succeeds.
+poll() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+
+# centre TITLE ID|ITEM: "x y" of the centre of a window (0), one of its
+# controls, or an item of its list view.
+centre() {
+    local r
+    r=$("${wine_run:-wine}" "$ctlpos" "$1" "$2" 2>/dev/null) || return 1
+    set -- ${r//$'\r'/}
+    [ $# -eq 4 ] || return 1
+    echo $((($1 + $3) / 2)) $((($2 + $4) / 2))
+}
+
+# click TITLE ID|ITEM [CLICKS]
+click() {
+    local at
+    at=$(centre "$1" "$2") || fail "'$2' not found in '$1'"
+    xdotool mousemove $at click --repeat "${3:-1}" --delay 100 1
+}
+
+# fresh_prefix DIR win32|win64: a new Windows in DIR, made the current
+# one. No window manager runs here: unmanaged windows take keyboard focus
+# without Wine's wait, and a crash fails at once instead of leaving a
+# dialog up.
+fresh_prefix() {
+    local boot=wine
+    [ "$2" = win64 ] && boot=/usr/lib/wine/wine64
+    export WINEPREFIX=$1 WINEARCH=$2 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    "$boot" wineboot -i </dev/null >/dev/null 2>&1 || fail "wineboot failed in $WINEPREFIX"
+    "$boot" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+    "$boot" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
+}
