@@ -2,12 +2,19 @@
 #ifndef VELDRANO_RESOURCE_H
 #define VELDRANO_RESOURCE_H
 
+/* Manifest: read by the Control Panel host, which activates it before
+   loading the applet (UAC run level, Common Controls 6) */
+#define IDR_MANIFEST        123
+
 /* Icons */
 #define IDI_APPLET          1
 
 /* Strings */
 #define IDS_APPLET_NAME     40
 #define IDS_APPLET_INFO     41
+#define IDS_SAVE_FAILED     42  /* N4.INI path, system's reason, IDS_NEEDS_ADMIN or "" */
+#define IDS_NEEDS_ADMIN     43
+#define IDS_ERROR_CODE      44  /* the reason when the system has no text for it */
 
 /* Dialogs */
 #define IDD_CONFIGURE       100

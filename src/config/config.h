@@ -6,9 +6,11 @@
 #include <windows.h>
 
 extern int bPatchLumasyn;   // value last read from or written to the profile
+extern const char bN4Ini[]; // the profile, by bare name: in the Windows directory
 
 BOOL CheckLMSN();
 BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR lpIniName);
+void ExplainRefusedSave(HWND hDlg, DWORD dwError);
 
 extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -5,7 +5,7 @@
 #include "config.h"
 #include "../../res/resource.h"
 
-static const char bN4Ini[] = "N4.INI";
+extern const char bN4Ini[] = "N4.INI";
 static const char szSection[] = "Lumasyn";
 static const char szItem[] = "patch110";
 
@@ -25,10 +25,10 @@ static void SaveChoice(HWND hDlg)
         EndDialog(hDlg, 1);
         return;
     }
-    // The choice was not saved (say the Windows directory is not writable):
-    // tell the user with the error sound and tell the caller with 0.
-    MessageBeep(MB_ICONHAND);
-    EndDialog(hDlg, 0);
+    // Not saved (say a standard user on a Windows directory only
+    // administrators may write): say why, and keep the dialog open with
+    // the choice still checked, so OK can try again and Cancel gives up.
+    ExplainRefusedSave(hDlg, GetLastError());
 }
 
 extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam)

@@ -29,6 +29,7 @@ protected:
     DialogSeen DoubleClick(const std::function<void(HWND)> &act)
     {
         rec::calls.clear();
+        rec::messageBoxes.clear();
         return DriveDialog([&] { answer = Send(CPL_DBLCLK, 0, 0); }, act);
     }
 
@@ -139,46 +140,150 @@ TEST_F(DialogTest, ClosingWithoutOkWritesNothing)
     }
 }
 
-// When the choice cannot be saved, the user hears the error sound and the
-// dialog ends with 0 rather than reporting success.
-TEST_F(DialogTest, FailedWriteIsNotReportedAsSuccess)
+namespace {
+
+// The applet's message box, seen from a timer inside its modal loop: its
+// text as shown, then closed with its OK button.
+struct BoxSeen {
+    HWND dlg;
+    bool shown;
+    std::string text;
+} box;
+
+BOOL CALLBACK FindBox(HWND hwnd, LPARAM found)
+{
+    char cls[16] = "";
+    GetClassNameA(hwnd, cls, sizeof cls);
+    if (lstrcmpA(cls, "#32770") == 0 && GetWindow(hwnd, GW_OWNER) == box.dlg && IsWindowVisible(hwnd)) {
+        *reinterpret_cast<HWND *>(found) = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CALLBACK CloseBox(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    HWND found = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), FindBox, reinterpret_cast<LPARAM>(&found));
+    if (found == nullptr)
+        return;
+    KillTimer(nullptr, timer);
+    char text[1100] = "";
+    GetDlgItemTextA(found, 0xFFFF, text, sizeof text);     // the message's static control
+    box.shown = true;
+    box.text = text;
+    SendMessageA(GetDlgItem(found, IDOK), BM_CLICK, 0, 0);
+}
+
+// Presses OK on the dialog, and OK on the message box that follows.
+void PressOkThroughTheBox(HWND hDlg)
+{
+    box = BoxSeen{hDlg, false, ""};
+    UINT_PTR timer = SetTimer(nullptr, 0, 20, CloseBox);
+    Click(hDlg, IDOK);
+    KillTimer(nullptr, timer);
+}
+
+const char kAdmin[] = "\n\nChanging this setting needs administrator rights, and N4.INI must not be read-only.";
+
+}  // namespace
+
+// A refused save is explained in a message box owned by the dialog, with
+// where N4.INI is and the system's reason. The dialog stays open with the
+// choice still checked: Cancel gives up and changes nothing, and once the
+// cause is gone, OK saves.
+TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
 {
     const std::string before = Stored("1");
+    enum Cause { kDirectory, kHeldOpen, kStandIn };
     struct Case {
         const char *name;
-        bool holdFileOpen;      // a real sharing violation
-        bool standIn;           // the platform call answers FALSE
-    } const cases[] = {{"N4.INI held open", true, false}, {"write refused", false, true}};
+        Cause cause;
+        DWORD standInError;
+        const char *reason;     // the system's text, as Wine words it
+        bool admin;             // the administrator sentence follows
+        bool thenCancel;        // else the cause is removed and OK pressed again
+    } const cases[] = {
+        {"N4.INI is a directory (access denied)", kDirectory, 0, "Access denied.", true, false},
+        {"N4.INI held open (sharing violation)", kHeldOpen, 0, "Sharing violation.", false, true},
+        {"access denied, then Cancel", kStandIn, ERROR_ACCESS_DENIED, "Access denied.", true, true},
+        {"disk full", kStandIn, ERROR_DISK_FULL, "Disk full.", false, false},
+        {"a code the system has no text for", kStandIn, 0x2000ABCD, "Error 536914893.", false, false},
+        {"no code at all", kStandIn, 0, "Error 0.", false, true},
+    };
 
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        SetProfileText(before);
+        if (c.cause == kDirectory) {
+            RemoveProfile();
+            ASSERT_TRUE(CreateDirectoryA(ProfilePath().c_str(), nullptr));
+        } else {
+            SetProfileText(before);
+        }
         HANDLE hold = INVALID_HANDLE_VALUE;
-        if (c.holdFileOpen) {
+        if (c.cause == kHeldOpen) {
             hold = CreateFileA(ProfilePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
             ASSERT_NE(hold, INVALID_HANDLE_VALUE);
         }
+        auto removeCause = [&] {
+            if (c.cause == kDirectory)
+                RemoveDirectoryA(ProfilePath().c_str());
+            if (hold != INVALID_HANDLE_VALUE)
+                CloseHandle(hold);
+            hold = INVALID_HANDLE_VALUE;
+            rec::standIn.failProfileWrite = false;
+        };
+
+        bool stayedOpen = false, dosStillChecked = false, endedEarly = true;
         DialogSeen seen = DoubleClick([&](HWND hDlg) {
-            rec::standIn.failProfileWrite = c.standIn;
+            rec::standIn.failProfileWrite = c.cause == kStandIn;
+            rec::standIn.profileError = c.standInError;
             Click(hDlg, kDos);
-            Click(hDlg, IDOK);
+            PressOkThroughTheBox(hDlg);
+            stayedOpen = IsWindow(hDlg) && IsWindowEnabled(hDlg);
+            dosStillChecked = IsDlgButtonChecked(hDlg, kDos) == BST_CHECKED;
+            endedEarly = !rec::Matching("EndDialog").empty();
+            if (c.thenCancel) {
+                Click(hDlg, IDCANCEL);
+            } else {
+                removeCause();
+                Click(hDlg, IDOK);
+            }
         });
-        if (hold != INVALID_HANDLE_VALUE)
-            CloseHandle(hold);
+        removeCause();
 
         ASSERT_TRUE(seen.appeared);
-        EXPECT_EQ(rec::lastDialogResult, 0);
+        EXPECT_FALSE(seen.timedOut);
+        EXPECT_TRUE(box.shown);
+        EXPECT_TRUE(stayedOpen);
+        EXPECT_TRUE(dosStillChecked);
+        EXPECT_FALSE(endedEarly);
+        const std::string text = "The Files setting could not be saved in " + WindowsDir() + "\\N4.INI.\n\n" +
+                                 c.reason + (c.admin ? kAdmin : "");
+        ASSERT_EQ(rec::messageBoxes.size(), 1u);
+        EXPECT_EQ(rec::messageBoxes[0].owner, "dlg");
+        EXPECT_EQ(rec::messageBoxes[0].caption, "Configure Lumasyn ODBC");
+        EXPECT_EQ(rec::messageBoxes[0].type, UINT(MB_OK | MB_ICONERROR));
+        EXPECT_EQ(rec::messageBoxes[0].text, text);
+        EXPECT_EQ(box.text, text);
+        EXPECT_EQ(rec::Matching("MessageBeep"), Calls{});     // the box sounds the error itself
+        EXPECT_EQ(rec::Matching("WritePrivateProfileStringA"),
+                  Calls(c.thenCancel ? 1 : 2, "WritePrivateProfileStringA(Lumasyn,patch110,0,N4.INI)"));
+        EXPECT_EQ(rec::lastDialogResult, c.thenCancel ? 0 : 1);
         EXPECT_EQ(answer, 0);
-        const size_t n = rec::calls.size();
-        ASSERT_GE(n, 3u);
-        EXPECT_EQ(rec::calls[n - 3], "WritePrivateProfileStringA(Lumasyn,patch110,0,N4.INI)");
-        EXPECT_EQ(rec::calls[n - 2], "MessageBeep(0x10)");
-        EXPECT_EQ(rec::calls[n - 1], "EndDialog(dlg,0)");
+
         FlushProfileCache();
         std::string after;
-        ASSERT_TRUE(ReadBytes(ProfilePath(), after));
-        EXPECT_EQ(after, before);
+        if (!c.thenCancel) {
+            EXPECT_EQ(StoredValue("Lumasyn", "patch110"), "0");
+        } else if (c.cause == kDirectory) {
+            EXPECT_FALSE(ReadBytes(ProfilePath(), after)) << "N4.INI was created";
+        } else {
+            EXPECT_TRUE(ReadBytes(ProfilePath(), after));
+            EXPECT_EQ(after, before);
+        }
+        RemoveProfile();
     }
 }
 

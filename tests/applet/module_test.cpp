@@ -96,12 +96,12 @@ TEST_F(ModuleTest, CarriesItsDescriptionText)
     EXPECT_NE(bytes.find(std::string("Control Panel Applet - VELDRANO\0", 32)), std::string::npos);
 }
 
-TEST_F(ModuleTest, HasOnlyIconStringAndDialogResources)
+TEST_F(ModuleTest, HasOnlyManifestIconStringAndDialogResources)
 {
     std::set<ULONG_PTR> types;
     EnumResourceTypesA(hmod, CollectType, reinterpret_cast<LONG_PTR>(&types));
-    const std::set<ULONG_PTR> expected = {
-        ULONG_PTR(RT_ICON), ULONG_PTR(RT_GROUP_ICON), ULONG_PTR(RT_STRING), ULONG_PTR(RT_DIALOG)};
+    const std::set<ULONG_PTR> expected = {ULONG_PTR(RT_MANIFEST), ULONG_PTR(RT_ICON), ULONG_PTR(RT_GROUP_ICON),
+                                          ULONG_PTR(RT_STRING), ULONG_PTR(RT_DIALOG)};
     EXPECT_EQ(types, expected);   // no version resource
 }
 

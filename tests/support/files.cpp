@@ -75,6 +75,7 @@ void RemoveProfile()
 {
     FlushProfileCache();
     RemoveFile(ProfilePath());
+    RemoveDirectoryA(ProfilePath().c_str());    // a test's stand-in for a refused write
     FlushProfileCache();
 }
 

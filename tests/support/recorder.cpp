@@ -13,6 +13,7 @@ std::vector<std::string> calls;
 std::vector<HFILE> openFiles;
 INT_PTR lastDialogResult;
 StandIns standIn;
+std::vector<MessageBoxSeen> messageBoxes;
 
 namespace {
 
@@ -83,6 +84,7 @@ decltype(&MessageBeep) pMessageBeep;
 decltype(&CheckRadioButton) pCheckRadioButton;
 decltype(&IsDlgButtonChecked) pIsDlgButtonChecked;
 decltype(&EndDialog) pEndDialog;
+decltype(&MessageBoxA) pMessageBoxA;
 
 HFILE WINAPI HookOpenFile(LPCSTR name, LPOFSTRUCT of, UINT style)
 {
@@ -132,7 +134,7 @@ BOOL WINAPI HookWritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR va
     Log(Format("WritePrivateProfileStringA(%s,%s,%s,%s)", Text(section).c_str(), Text(key).c_str(),
                Text(value).c_str(), Text(file).c_str()));
     if (standIn.failProfileWrite) {
-        SetLastError(ERROR_ACCESS_DENIED);
+        SetLastError(standIn.profileError);
         return FALSE;
     }
     return pWritePrivateProfileStringA(section, key, value, file);
@@ -193,6 +195,13 @@ BOOL WINAPI HookEndDialog(HWND dlg, INT_PTR result)
     return pEndDialog(dlg, result);
 }
 
+int WINAPI HookMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    Log(Format("MessageBoxA(%s,...,%s,0x%x)", Handle(owner).c_str(), Text(caption).c_str(), type));
+    messageBoxes.push_back({Handle(owner), text ? text : "(null)", caption ? caption : "(null)", type});
+    return pMessageBoxA(owner, text, caption, type);
+}
+
 // Reroutes one import to `hook`, keeping the target in *original when the
 // hook forwards to it.
 template <typename T>
@@ -216,6 +225,7 @@ void Install(HMODULE hmod, HWND hwndHost)
     pfnPatchProc = reinterpret_cast<void *>(GetProcAddress(hmod, "PatchProc"));
     calls.clear();
     openFiles.clear();
+    messageBoxes.clear();
     lastDialogResult = -12345;
     standIn = StandIns();
 
@@ -234,6 +244,7 @@ void Install(HMODULE hmod, HWND hwndHost)
     Patch("USER32.dll", "CheckRadioButton", &HookCheckRadioButton, &pCheckRadioButton);
     Patch("USER32.dll", "IsDlgButtonChecked", &HookIsDlgButtonChecked, &pIsDlgButtonChecked);
     Patch("USER32.dll", "EndDialog", &HookEndDialog, &pEndDialog);
+    Patch("USER32.dll", "MessageBoxA", &HookMessageBoxA, &pMessageBoxA);
     Patch<decltype(&HookwsprintfA)>("USER32.dll", "wsprintfA", &HookwsprintfA, nullptr);  // formats itself
 }
 

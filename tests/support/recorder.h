@@ -26,9 +26,19 @@ extern INT_PTR lastDialogResult;
 struct StandIns {
     bool dialog = false;            // DialogBoxParamA returns dialogResult, shows nothing
     INT_PTR dialogResult = 1;
-    bool failProfileWrite = false;  // WritePrivateProfileStringA fails, writes nothing
+    bool failProfileWrite = false;  // WritePrivateProfileStringA fails with profileError, writes nothing
+    DWORD profileError = ERROR_ACCESS_DENIED;
 };
 extern StandIns standIn;
+
+// The last MessageBoxA the applet asked for (it is shown for real).
+struct MessageBoxSeen {
+    std::string owner;              // named as in the log
+    std::string text;
+    std::string caption;
+    UINT type = 0;
+};
+extern std::vector<MessageBoxSeen> messageBoxes;
 
 // Routes hmod's imports through the hooks, clears the log and the stand-ins.
 // Fails the current test when an expected import is missing.

@@ -1,0 +1,54 @@
+// Tells the user that the setting was not saved: where N4.INI is, the
+// system's reason, and, when the write was denied, that the change needs
+// administrator rights. Everything is formatted into fixed buffers on the
+// stack; wsprintfA never writes more than 1,024 characters.
+#include <windows.h>
+
+#include "config.h"
+#include "../shell/shell.h"
+#include "../../res/resource.h"
+
+static const char szString[] = "%s";
+
+void ExplainRefusedSave(HWND hDlg, DWORD dwError)
+{
+    char szText[1024];
+    char szFormat[128];
+    char szPath[MAX_PATH + 8];      // directory, backslash, "N4.INI"
+    char szReason[384];
+    char szAdmin[128];
+    char szCaption[64];
+
+    // A bare profile name means the Windows directory. Its path ends with
+    // a backslash only when it is a root such as "C:\".
+    UINT cchDir = GetWindowsDirectoryA(szPath, MAX_PATH);
+    if (cchDir == 0 || cchDir >= MAX_PATH)
+        cchDir = 0;
+    else if (szPath[cchDir - 1] != '\\')
+        szPath[cchDir++] = '\\';
+    wsprintfA(szPath + cchDir, szString, bN4Ini);
+
+    // The system's text ends with a line break, which the box must not
+    // show. Error 0 would read "The operation completed successfully".
+    DWORD cchReason = 0;
+    if (dwError != ERROR_SUCCESS)
+        cchReason = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwError,
+                                   0, szReason, sizeof szReason, nullptr);
+    while (cchReason > 0 && (szReason[cchReason - 1] == '\n' || szReason[cchReason - 1] == '\r' ||
+                             szReason[cchReason - 1] == ' '))
+        cchReason--;
+    szReason[cchReason] = '\0';
+    if (cchReason == 0) {
+        LoadStringA(hModule, IDS_ERROR_CODE, szFormat, sizeof szFormat);
+        wsprintfA(szReason, szFormat, dwError);
+    }
+
+    szAdmin[0] = '\0';
+    if (dwError == ERROR_ACCESS_DENIED)
+        LoadStringA(hModule, IDS_NEEDS_ADMIN, szAdmin, sizeof szAdmin);
+
+    LoadStringA(hModule, IDS_SAVE_FAILED, szFormat, sizeof szFormat);
+    wsprintfA(szText, szFormat, szPath, szReason, szAdmin);
+    LoadStringA(hModule, IDS_APPLET_NAME, szCaption, sizeof szCaption);
+    MessageBoxA(hDlg, szText, szCaption, MB_OK | MB_ICONERROR);
+}
