@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End to end: Wine's Control Panel host (control.exe) loads the built applet
 # on the test display, and the test works the dialog with real X input.
-#   control_panel.sh <wine-run> <veldrano.cpl> <ctlpos.exe> <work dir> ok-dos|no-library
+#   control_panel.sh <wine-run> <veldrano.cpl> <ctlpos.exe> <work dir> ok-dos|refused|no-library
 set -u
 wine_run=$1 cpl=$2 ctlpos=$3 work=$4 case=$5
 title="Configure Lumasyn ODBC"
@@ -21,7 +21,7 @@ rm -f "$ini"
 rm -rf "$work"
 mkdir -p "$work"
 cp "$cpl" "$work/veldrano.cpl"
-if [ "$case" = ok-dos ]; then
+if [ "$case" != no-library ]; then
     { head -c 455 /dev/zero; printf KORVELIN; } >"$work/LMSN110.DLL"
 fi
 
@@ -39,6 +39,33 @@ ok-dos)
     value=$(sed -n 's/^patch110=\(.*\)$/\1/p' "$ini" | tr -d '\r')
     [ "$value" = 0 ] || fail "patch110 is '$value', expected 0"
     echo "PASS: DOS picked with real clicks, host ended, N4.INI holds patch110=0"
+    ;;
+refused)
+    # Wine has no UAC and the tests run as root, where a read-only file is
+    # still written: a directory in N4.INI's place refuses the write with
+    # "access denied", as the Windows directory does to a standard user.
+    mkdir "$ini"
+    poll 60 centre "$title" 1001 >/dev/null || fail "the dialog did not appear"
+    click "$title" 1001                 # "DOS"
+    click "$title" 1                    # OK: refused
+    # The message box has the dialog's title too; it is the enabled one.
+    box_up() { [ "$("$wine_run" "$ctlpos" --text "$title" 65535 2>/dev/null | tr -d '\r')" != "" ]; }
+    poll 30 box_up || fail "no message box after the refused OK"
+    text=$("$wine_run" "$ctlpos" --text "$title" 65535 2>/dev/null | tr -d '\r')
+    for part in 'C:\windows\N4.INI' 'Access denied.' 'administrator rights'; do
+        [[ "$text" == *"$part"* ]] || fail "the message does not say '$part': $text"
+    done
+    click "$title" 1                    # the box's OK
+    dialog_back() { [ "$("$wine_run" "$ctlpos" --checked "$title" 1001 2>/dev/null | tr -d '\r')" = 1 ]; }
+    poll 30 dialog_back || fail "the dialog is not back with DOS checked after the message"
+    host_running || fail "the host ended after the refused save"
+    [ -d "$ini" ] || fail "N4.INI changed while refused"
+    rmdir "$ini"
+    click "$title" 1                    # OK again: saved
+    poll 30 host_ended || fail "the host did not end after the second OK"
+    value=$(sed -n 's/^patch110=\(.*\)$/\1/p' "$ini" | tr -d '\r')
+    [ "$value" = 0 ] || fail "patch110 is '$value', expected 0"
+    echo "PASS: refused OK explained ($(echo "$text" | head -n1)), dialog kept DOS, second OK saved patch110=0"
     ;;
 no-library)
     # While the host runs, the dialog must never show.

@@ -2,10 +2,13 @@
    window (control id 0), of one of its controls, or of the icon of a list
    view item found by its text (the Control Panel's item list), so scripts
    can click it with real X input or crop a screenshot to it:
-       ctlpos.exe "<window title>" <control id | item text> [desktop]
-   With a desktop name it looks on that desktop, such as the one Wine's
-   "explorer /desktop=name" made. Exits 1 while the window, the control or
-   the item is not there. */
+       ctlpos.exe [--text | --checked] "<window title>" <control id | item text> [desktop]
+   --text prints the control's text instead, --checked its check state
+   (BM_GETCHECK). Of the windows with that title, it takes the one a user
+   can act on: while a message box has disabled its owner, both may carry
+   the same title, and the box is the enabled one. With a desktop name it
+   looks on that desktop, such as the one Wine's "explorer /desktop=name"
+   made. Exits 1 while the window, the control or the item is not there. */
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
@@ -51,8 +54,36 @@ static BOOL ListItemRect(HWND hwnd, const char *text, RECT *rc)
     return found;
 }
 
+struct Search {
+    const char *title;
+    HWND visible;       /* the first visible window with the title */
+    HWND enabled;       /* the first that is also enabled */
+};
+
+static BOOL CALLBACK MatchTitle(HWND hwnd, LPARAM param)
+{
+    struct Search *search = (struct Search *)param;
+    char title[256];
+    if (!IsWindowVisible(hwnd) || GetWindowTextA(hwnd, title, sizeof title) == 0
+        || strcmp(title, search->title) != 0)
+        return TRUE;
+    if (search->visible == NULL)
+        search->visible = hwnd;
+    if (IsWindowEnabled(hwnd)) {
+        search->enabled = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 int main(int argc, char **argv)
 {
+    const char *mode = "";
+    if (argc > 1 && strncmp(argv[1], "--", 2) == 0) {
+        mode = argv[1];
+        argc--;
+        argv++;
+    }
     if (argc != 3 && argc != 4)
         return 2;
     if (argc == 4) {
@@ -60,18 +91,32 @@ int main(int argc, char **argv)
         if (desk == NULL || !SetThreadDesktop(desk))
             return 1;
     }
-    HWND hwnd = FindWindowA(NULL, argv[1]);
-    if (hwnd == NULL || !IsWindowVisible(hwnd))
+    struct Search search = { argv[1], NULL, NULL };
+    EnumWindows(MatchTitle, (LPARAM)&search);
+    HWND hwnd = search.enabled != NULL ? search.enabled : search.visible;
+    if (hwnd == NULL)
         return 1;
     RECT rc;
     char *end;
     long id = strtol(argv[2], &end, 10);
     if (*end != '\0') {
-        if (!ListItemRect(hwnd, argv[2], &rc))
+        if (*mode != '\0' || !ListItemRect(hwnd, argv[2], &rc))
             return 1;
     } else {
         HWND target = id == 0 ? hwnd : GetDlgItem(hwnd, (int)id);
-        if (target == NULL || !GetWindowRect(target, &rc))
+        if (target == NULL)
+            return 1;
+        if (strcmp(mode, "--text") == 0) {
+            char text[2048] = "";   /* WM_GETTEXT carries it across processes */
+            SendMessageA(target, WM_GETTEXT, sizeof text, (LPARAM)text);
+            printf("%s\n", text);
+            return 0;
+        }
+        if (strcmp(mode, "--checked") == 0) {
+            printf("%ld\n", (long)SendMessageA(target, BM_GETCHECK, 0, 0));
+            return 0;
+        }
+        if (*mode != '\0' || !GetWindowRect(target, &rc))
             return 1;
     }
     printf("%ld %ld %ld %ld\n", rc.left, rc.top, rc.right, rc.bottom);

@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """Budgets of the built veldrano.cpl that hold for every build: size,
 imports, instruction set, Windows version fields, writable data,
-reproducibility, and the header rules of security reviews.
+reproducibility, the header rules of security reviews, and the manifest
+a Control Panel host reads.
 
     footprint.py CHECK veldrano.cpl [source dir]
 
 CHECK is one of: size imports instructions version data reproducible
-hardening.
+hardening manifest.
 Needs Debian's python3-pefile and mingw's objdump.
 """
 import os
@@ -15,17 +16,20 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import xml.etree.ElementTree as ET
 
 import pefile
 
 # Unsigned; an Authenticode signature is appended after the build.
-MAX_SIZE = 6144
+MAX_SIZE = 7680
 
 IMPORTS = {
     "KERNEL32.DLL": {"OpenFile", "_llseek", "_lread", "_lclose", "lstrcmpA",
-                     "GetPrivateProfileIntA", "WritePrivateProfileStringA"},
+                     "GetPrivateProfileIntA", "WritePrivateProfileStringA",
+                     "GetLastError", "FormatMessageA", "GetWindowsDirectoryA"},
     "USER32.DLL": {"LoadIconA", "LoadStringA", "DialogBoxParamA", "MessageBeep",
-                   "CheckRadioButton", "IsDlgButtonChecked", "EndDialog", "wsprintfA"},
+                   "CheckRadioButton", "IsDlgButtonChecked", "EndDialog", "wsprintfA",
+                   "MessageBoxA"},
 }
 # The compiler may call memset for the zeroed marker buffer instead of
 # inlining it; then, and only then, it comes from the C runtime.
@@ -302,6 +306,88 @@ def check_hardening(path, src):
         shutil.rmtree(top, ignore_errors=True)
     ok(f"{len(HARDENING)} header rules hold, and each fails on a build that breaks it")
 
+# The manifest: resource type 24, id 123, where a Control Panel host looks
+# (ids 1 to 3 would mean something else to the loader). Every listing of
+# the Control Panel parses it, so it is held to a size too.
+RT_MANIFEST, MANIFEST_ID = 24, 123
+MAX_MANIFEST = 520
+ASM_V1, ASM_V3 = "urn:schemas-microsoft-com:asm.v1", "urn:schemas-microsoft-com:asm.v3"
+COMMON_CONTROLS_6 = {"type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+                     "processorArchitecture": "x86", "publicKeyToken": "6595b64144ccf1df", "language": "*"}
+
+
+def manifests(path):
+    pe = pefile.PE(path)
+    found = {}
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if kind.id != RT_MANIFEST:
+            continue
+        for name in kind.directory.entries:
+            for lang in name.directory.entries:
+                found[name.id] = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+    return found
+
+
+def manifest_problem(data):
+    """What is wrong with the manifest's bytes, or None."""
+    try:
+        text = data.decode("utf-8")
+        root = ET.fromstring(data)
+    except (UnicodeDecodeError, ET.ParseError) as e:
+        return f"not UTF-8 XML: {e}"
+    # Windows XP SP2 restarts on an element that declares its namespace twice (KB 921337).
+    for tag in re.findall(r"<[^/?!][^>]*>", text):
+        if len(re.findall(r"\sxmlns(?::\w+)?=", tag)) > 1:
+            return f"two namespace declarations in {tag}"
+    if root.tag != f"{{{ASM_V1}}}assembly" or root.attrib != {"manifestVersion": "1.0"}:
+        return f"root is {root.tag} {root.attrib}"
+    children = [child.tag for child in root]
+    if sorted(children) != sorted([f"{{{ASM_V3}}}trustInfo", f"{{{ASM_V1}}}dependency"]):
+        return f"the assembly holds {children}, not exactly trustInfo and one dependency"
+    levels = root.findall(f"{{{ASM_V3}}}trustInfo/{{{ASM_V3}}}security/{{{ASM_V3}}}requestedPrivileges/"
+                          f"{{{ASM_V3}}}requestedExecutionLevel")
+    if len(levels) != 1 or levels[0].attrib != {"level": "requireAdministrator", "uiAccess": "false"}:
+        return f"run level {[l.attrib for l in levels]}"
+    if sum(1 for _ in root.iter()) != 8:
+        return "elements beyond the run level and the dependency"
+    ids = root.findall(f"{{{ASM_V1}}}dependency/{{{ASM_V1}}}dependentAssembly/{{{ASM_V1}}}assemblyIdentity")
+    if len(ids) != 1 or ids[0].attrib != COMMON_CONTROLS_6:
+        return f"dependency {[i.attrib for i in ids]}"
+    if len(data) > MAX_MANIFEST:
+        return f"{len(data)} bytes, budget {MAX_MANIFEST}"
+
+
+# Manifests the check must refuse: (what, how to spoil the shipped one).
+SPOILED_MANIFESTS = [
+    ("runs as invoker", lambda m: m.replace(b'"requireAdministrator"', b'"asInvoker"')),
+    ("asks for UI access", lambda m: m.replace(b'uiAccess="false"', b'uiAccess="true"')),
+    ("puts trustInfo in another namespace",
+     lambda m: m.replace(ASM_V3.encode(), b"urn:schemas-microsoft-com:asm.v2")),
+    ("names Common Controls 5", lambda m: m.replace(b'"6.0.0.0"', b'"5.82.0.0"')),
+    ("carries a host's dpiAware",
+     lambda m: m.replace(b"</assembly>", b'<application xmlns="urn:schemas-microsoft-com:asm.v3"><windowsSettings>'
+                         b'<dpiAware>true</dpiAware></windowsSettings></application></assembly>')),
+    ("declares a namespace twice", lambda m: m.replace(b'<trustInfo xmlns=', b'<trustInfo xmlns:v3="'
+                                                       + ASM_V3.encode() + b'" xmlns=')),
+    ("is UTF-16", lambda m: m.decode().encode("utf-16")),
+]
+
+
+def check_manifest(path, _src):
+    found = manifests(path)
+    if set(found) != {MANIFEST_ID}:
+        fail(f"manifest resources {sorted(found)}, expected only {MANIFEST_ID}")
+    data = found[MANIFEST_ID]
+    problem = manifest_problem(data)
+    if problem:
+        fail(f"manifest {MANIFEST_ID}: {problem}")
+    for what, spoil in SPOILED_MANIFESTS:
+        if manifest_problem(spoil(data)) is None:
+            fail(f"the check accepts a manifest that {what}")
+    ok(f"manifest {MANIFEST_ID}: {len(data)} bytes, requireAdministrator, Common Controls 6, nothing else; "
+       f"{len(SPOILED_MANIFESTS)} spoiled copies refused")
+
+
 CHECKS = {
     "size": check_size,
     "imports": check_imports,
@@ -310,6 +396,7 @@ CHECKS = {
     "data": check_data,
     "reproducible": check_reproducible,
     "hardening": check_hardening,
+    "manifest": check_manifest,
 }
 
 if __name__ == "__main__":
