@@ -1,13 +1,21 @@
 // Measures what veldrano.cpl costs its host, under the real platform:
-//   1. the Control Panel's listing cycle against the platform work it
-//      cannot avoid (load, icon, two strings, unload);
+//   1. the Control Panel's listing cycle as a host runs it (the applet's
+//      activation context from its manifest, resource 123, around load,
+//      inquiry and unload) against
+//        - its floor: the same host steps around the platform work any
+//          answer to the inquiry needs (icon, two strings);
+//        - the same cycle on a copy of the file without resource 123;
+//        - today's cycle: no activation context, on that copy;
+//        - an empty DLL's load and unload (for information);
+//      and, for each manifest file named on the command line, the cycle on
+//      a copy carrying that manifest against one carrying the shipped one;
 //   2. the double-click's marker check on a 463-byte LMSN110.DLL against a
 //      1 GiB sparse one;
 //   3. a soak of 1,000 listing-and-double-click cycles: handles and private
 //      memory before and after.
 // A and B run alternately, batch by batch, so drift hits both alike; the
 // figures are medians over the rounds.
-//   cplbench.exe [rounds]
+//   cplbench.exe [rounds [manifest...]]
 #include <windows.h>
 #include <cpl.h>
 #include <winternl.h>
@@ -24,6 +32,9 @@ namespace {
 std::string exeDir;
 std::string cplPath;
 std::string emptyPath;
+std::string plainPath;      // copy without resource 123
+std::string shippedPath;    // copy with the shipped manifest written back the same way
+std::string variantPath;    // copy with a manifest from the command line
 HWND host;
 int dialogsStoodIn;
 
@@ -51,10 +62,39 @@ INT_PTR WINAPI NoDialog(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM)
 
 APPLET_PROC Entry(HMODULE h) { return reinterpret_cast<APPLET_PROC>(GetProcAddress(h, "CPlApplet")); }
 
-// What the Control Panel does to list an applet.
-void ListingCycle()
+// The host's side: the applet's activation context, made from its
+// manifest and active around everything the host does with the applet.
+// Without resource 123 CreateActCtxA fails and the host goes on without.
+struct HostContext {
+    HANDLE hCtx;
+    ULONG_PTR cookie;
+};
+
+HostContext EnterAppletContext(const std::string &path)
 {
-    HMODULE h = LoadLibraryA(cplPath.c_str());
+    ACTCTXA ctx = {};
+    ctx.cbSize = sizeof ctx;
+    ctx.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    ctx.lpSource = path.c_str();
+    ctx.lpResourceName = MAKEINTRESOURCEA(123);
+    HostContext host = {CreateActCtxA(&ctx), 0};
+    if (host.hCtx != INVALID_HANDLE_VALUE)
+        ActivateActCtx(host.hCtx, &host.cookie);
+    return host;
+}
+
+void LeaveAppletContext(const HostContext &host)
+{
+    if (host.hCtx == INVALID_HANDLE_VALUE)
+        return;
+    DeactivateActCtx(0, host.cookie);
+    ReleaseActCtx(host.hCtx);
+}
+
+// What the Control Panel does to list an applet, once it has its context.
+void ListApplet(const std::string &path)
+{
+    HMODULE h = LoadLibraryA(path.c_str());
     APPLET_PROC cpl = Entry(h);
     NEWCPLINFOA info;
     cpl(host, CPL_INIT, 0, 0);
@@ -64,15 +104,116 @@ void ListingCycle()
     FreeLibrary(h);
 }
 
-// The platform work any inquiry answer needs, done by the benchmark itself.
+void ListingCycleOf(const std::string &path)
+{
+    HostContext ctx = EnterAppletContext(path);
+    ListApplet(path);
+    LeaveAppletContext(ctx);
+}
+
+void ListingCycle() { ListingCycleOf(cplPath); }
+void PlainListingCycle() { ListingCycleOf(plainPath); }
+void ShippedListingCycle() { ListingCycleOf(shippedPath); }
+void VariantListingCycle() { ListingCycleOf(variantPath); }
+
+// The listing as hosts ran it before the manifest: no activation context.
+void TodaysCycle() { ListApplet(plainPath); }
+
+// The platform work any inquiry answer needs, done by the benchmark itself,
+// inside the same host steps.
 void FloorCycle()
 {
+    HostContext ctx = EnterAppletContext(cplPath);
     HMODULE h = LoadLibraryA(cplPath.c_str());
     char name[32], desc[64];
     LoadIconA(h, MAKEINTRESOURCEA(1));
     LoadStringA(h, 40, name, sizeof name);
     LoadStringA(h, 41, desc, sizeof desc);
     FreeLibrary(h);
+    LeaveAppletContext(ctx);
+}
+
+bool ReadWhole(const std::string &path, std::string &bytes)
+{
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        return false;
+    bytes.assign(GetFileSize(f, nullptr), '\0');
+    DWORD got = 0;
+    BOOL ok = ReadFile(f, &bytes[0], DWORD(bytes.size()), &got, nullptr) && got == bytes.size();
+    CloseHandle(f);
+    return ok;
+}
+
+bool WriteWhole(const std::string &path, const std::string &bytes)
+{
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD put = 0;
+    BOOL ok = WriteFile(f, bytes.data(), DWORD(bytes.size()), &put, nullptr) && put == bytes.size();
+    CloseHandle(f);
+    return ok;
+}
+
+// A copy of the applet whose manifest is resource 124 instead of 123: no
+// host finds it, and every other byte is the applet's. (Wine's
+// UpdateResource does not delete a resource.)
+bool CopyWithoutManifest(const std::string &to)
+{
+    std::string pe;
+    if (!ReadWhole(cplPath, pe))
+        return false;
+    char *base = &pe[0];
+    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS32 *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const DWORD rva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress;
+    const IMAGE_SECTION_HEADER *sec = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++sec) {
+        if (rva < sec->VirtualAddress || rva >= sec->VirtualAddress + sec->SizeOfRawData)
+            continue;
+        char *rsrc = base + sec->PointerToRawData + (rva - sec->VirtualAddress);
+        auto *root = reinterpret_cast<IMAGE_RESOURCE_DIRECTORY *>(rsrc);
+        auto *type = reinterpret_cast<IMAGE_RESOURCE_DIRECTORY_ENTRY *>(root + 1);
+        for (int t = 0; t < root->NumberOfNamedEntries + root->NumberOfIdEntries; ++t, ++type) {
+            if (type->NameIsString || type->Id != 24 || !type->DataIsDirectory)
+                continue;
+            auto *names = reinterpret_cast<IMAGE_RESOURCE_DIRECTORY *>(rsrc + type->OffsetToDirectory);
+            auto *name = reinterpret_cast<IMAGE_RESOURCE_DIRECTORY_ENTRY *>(names + 1);
+            for (int n = 0; n < names->NumberOfNamedEntries + names->NumberOfIdEntries; ++n, ++name) {
+                if (!name->NameIsString && name->Id == 123) {
+                    name->Id = 124;
+                    return WriteWhole(to, pe);
+                }
+            }
+        }
+    }
+    return false;
+}
+
+// A copy of the applet whose resource 123 is `manifest`, written with the
+// platform's UpdateResource.
+bool CopyWithManifest(const std::string &to, const std::string &manifest)
+{
+    if (!CopyFileA(cplPath.c_str(), to.c_str(), FALSE))
+        return false;
+    HANDLE h = BeginUpdateResourceA(to.c_str(), FALSE);
+    if (h == nullptr)
+        return false;
+    BOOL ok = UpdateResourceA(h, RT_MANIFEST, MAKEINTRESOURCEA(123), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                              const_cast<char *>(manifest.data()), DWORD(manifest.size()));
+    return EndUpdateResourceA(h, !ok) && ok;
+}
+
+// The shipped manifest, as the loader maps it.
+std::string ShippedManifest()
+{
+    HMODULE h = LoadLibraryExA(cplPath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC r = FindResourceA(h, MAKEINTRESOURCEA(123), RT_MANIFEST);
+    std::string bytes;
+    if (r)
+        bytes.assign(static_cast<const char *>(LockResource(LoadResource(h, r))), SizeofResource(h, r));
+    FreeLibrary(h);
+    return bytes;
 }
 
 void EmptyCycle()
@@ -194,6 +335,7 @@ SIZE_T PrivateBytes()
 // A whole Control Panel session with a double-click, dialog stood in.
 void SessionCycle()
 {
+    HostContext ctx = EnterAppletContext(cplPath);
     HMODULE h = LoadLibraryA(cplPath.c_str());
     PatchImport(h, "USER32.dll", "DialogBoxParamA", reinterpret_cast<void *>(&NoDialog));
     APPLET_PROC cpl = Entry(h);
@@ -205,6 +347,12 @@ void SessionCycle()
     cpl(host, CPL_STOP, 0, info.lData);
     cpl(host, CPL_EXIT, 0, 0);
     FreeLibrary(h);
+    LeaveAppletContext(ctx);
+}
+
+void PrintResult(const char *what, const Result &r)
+{
+    printf("%-52s %9.1f us %9.1f us %8.3f\n", what, r.a * 1e6, r.b * 1e6, r.ratio);
 }
 
 }  // namespace
@@ -227,23 +375,68 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    plainPath = exeDir + "\\veldrano-plain.cpl";
+    shippedPath = exeDir + "\\veldrano-shipped.cpl";
+    variantPath = exeDir + "\\veldrano-variant.cpl";
+    const std::string shipped = ShippedManifest();
+    if (shipped.empty() || !CopyWithoutManifest(plainPath) || !CopyWithManifest(shippedPath, shipped)) {
+        fprintf(stderr, "cplbench: cannot make the copies of veldrano.cpl\n");
+        return 1;
+    }
+    if (EnterAppletContext(plainPath).hCtx != INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "cplbench: the copy without resource 123 still has a manifest\n");
+        return 1;
+    }
+
     // Warm the platform's caches so no side pays for the first load.
     for (int i = 0; i < 20; ++i) {
         ListingCycle();
         FloorCycle();
+        PlainListingCycle();
+        TodaysCycle();
         EmptyCycle();
     }
 
-    printf("veldrano.cpl benchmark under Wine, %d rounds, medians of per-call times\n\n", rounds);
-    printf("%-44s %12s %12s %8s\n", "A vs B", "A", "B", "A/B");
+    printf("veldrano.cpl benchmark under Wine, %d rounds, medians of per-call times\n", rounds);
+    printf("listing cycle: the applet's activation context (resource 123) around LoadLibrary, CPL_INIT,\n"
+           "CPL_GETCOUNT, CPL_NEWINQUIRE, CPL_EXIT and FreeLibrary, as a host runs it\n\n");
+    printf("%-52s %12s %12s %8s\n", "A vs B", "A", "B", "A/B");
 
     Result listing = Compare(ListingCycle, FloorCycle, rounds, 50);
-    printf("%-44s %9.1f us %9.1f us %8.3f\n", "listing cycle vs its platform floor", listing.a * 1e6,
-           listing.b * 1e6, listing.ratio);
+    PrintResult("listing cycle vs its floor (icon, two strings)", listing);
+    PrintResult("listing cycle vs the same, copy without 123", Compare(ListingCycle, PlainListingCycle, rounds, 50));
+    PrintResult("listing cycle vs today's (no context, no 123)", Compare(ListingCycle, TodaysCycle, rounds, 50));
+    PrintResult("listing cycle vs empty DLL load+free", Compare(ListingCycle, EmptyCycle, rounds, 50));
 
-    Result empty = Compare(ListingCycle, EmptyCycle, rounds, 50);
-    printf("%-44s %9.1f us %9.1f us %8.3f\n", "listing cycle vs empty DLL load+free", empty.a * 1e6,
-           empty.b * 1e6, empty.ratio);
+    // Other forms of the manifest, each in a copy made the same way as the
+    // shipped one's, so only the manifest differs.
+    for (int i = 2; i < argc; ++i) {
+        std::string manifest;
+        if (!ReadWhole(argv[i], manifest) || !CopyWithManifest(variantPath, manifest)) {
+            fprintf(stderr, "cplbench: cannot use the manifest %s\n", argv[i]);
+            return 1;
+        }
+        const HostContext probe = EnterAppletContext(variantPath);
+        if (probe.hCtx == INVALID_HANDLE_VALUE) {
+            fprintf(stderr, "cplbench: %s is not a manifest the platform takes (error %lu)\n", argv[i],
+                    GetLastError());
+            return 1;
+        }
+        LeaveAppletContext(probe);
+        for (int w = 0; w < 20; ++w) {
+            VariantListingCycle();
+            ShippedListingCycle();
+        }
+        std::string name = argv[i];
+        name = name.substr(name.find_last_of("\\/") + 1);
+        char what[80];
+        snprintf(what, sizeof what, "%s (%u B) vs shipped (%u B)", name.c_str(), unsigned(manifest.size()),
+                 unsigned(shipped.size()));
+        PrintResult(what, Compare(VariantListingCycle, ShippedListingCycle, rounds, 50));
+    }
+    DeleteFileA(plainPath.c_str());
+    DeleteFileA(shippedPath.c_str());
+    DeleteFileA(variantPath.c_str());
 
     smallDir = exeDir + "\\bench-small";
     bigDir = exeDir + "\\bench-big";
@@ -260,8 +453,7 @@ int main(int argc, char **argv)
     dialogsStoodIn = 0;
     Result check = Compare(DoubleClickBig, DoubleClickSmall, rounds, 200);
     int expectedDialogs = rounds * 2 * 200;
-    printf("%-44s %9.1f us %9.1f us %8.3f\n", "marker check: 1 GiB sparse vs 463 bytes", check.a * 1e6,
-           check.b * 1e6, check.ratio);
+    PrintResult("marker check: 1 GiB sparse vs 463 bytes", check);
     FreeLibrary(dblclkModule);
     SetCurrentDirectoryA(cwd);
     RemoveLumasyn(smallDir);
