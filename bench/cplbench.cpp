@@ -352,7 +352,7 @@ void SessionCycle()
 
 void PrintResult(const char *what, const Result &r)
 {
-    printf("%-52s %9.1f us %9.1f us %8.3f\n", what, r.a * 1e6, r.b * 1e6, r.ratio);
+    printf("%-60s %9.1f us %9.1f us %8.3f\n", what, r.a * 1e6, r.b * 1e6, r.ratio);
 }
 
 }  // namespace
@@ -400,7 +400,7 @@ int main(int argc, char **argv)
     printf("veldrano.cpl benchmark under Wine, %d rounds, medians of per-call times\n", rounds);
     printf("listing cycle: the applet's activation context (resource 123) around LoadLibrary, CPL_INIT,\n"
            "CPL_GETCOUNT, CPL_NEWINQUIRE, CPL_EXIT and FreeLibrary, as a host runs it\n\n");
-    printf("%-52s %12s %12s %8s\n", "A vs B", "A", "B", "A/B");
+    printf("%-60s %12s %12s %8s\n", "A vs B", "A", "B", "A/B");
 
     Result listing = Compare(ListingCycle, FloorCycle, rounds, 50);
     PrintResult("listing cycle vs its floor (icon, two strings)", listing);
