@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "../tests/support/files.h"
 #include "../tests/support/iat.h"
 
 namespace {
@@ -133,36 +134,13 @@ void FloorCycle()
     LeaveAppletContext(ctx);
 }
 
-bool ReadWhole(const std::string &path, std::string &bytes)
-{
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE)
-        return false;
-    bytes.assign(GetFileSize(f, nullptr), '\0');
-    DWORD got = 0;
-    BOOL ok = ReadFile(f, &bytes[0], DWORD(bytes.size()), &got, nullptr) && got == bytes.size();
-    CloseHandle(f);
-    return ok;
-}
-
-bool WriteWhole(const std::string &path, const std::string &bytes)
-{
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD put = 0;
-    BOOL ok = WriteFile(f, bytes.data(), DWORD(bytes.size()), &put, nullptr) && put == bytes.size();
-    CloseHandle(f);
-    return ok;
-}
-
 // A copy of the applet whose manifest is resource 124 instead of 123: no
 // host finds it, and every other byte is the applet's. (Wine's
 // UpdateResource does not delete a resource.)
 bool CopyWithoutManifest(const std::string &to)
 {
     std::string pe;
-    if (!ReadWhole(cplPath, pe))
+    if (!ReadBytes(cplPath, pe))
         return false;
     char *base = &pe[0];
     auto *nt = reinterpret_cast<IMAGE_NT_HEADERS32 *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
@@ -182,7 +160,7 @@ bool CopyWithoutManifest(const std::string &to)
             for (int n = 0; n < names->NumberOfNamedEntries + names->NumberOfIdEntries; ++n, ++name) {
                 if (!name->NameIsString && name->Id == 123) {
                     name->Id = 124;
-                    return WriteWhole(to, pe);
+                    return WriteBytes(to, pe);
                 }
             }
         }
@@ -412,7 +390,7 @@ int main(int argc, char **argv)
     // shipped one's, so only the manifest differs.
     for (int i = 2; i < argc; ++i) {
         std::string manifest;
-        if (!ReadWhole(argv[i], manifest) || !CopyWithManifest(variantPath, manifest)) {
+        if (!ReadBytes(argv[i], manifest) || !CopyWithManifest(variantPath, manifest)) {
             fprintf(stderr, "cplbench: cannot use the manifest %s\n", argv[i]);
             return 1;
         }
