@@ -49,14 +49,13 @@ refused)
     click "$title" 1001                 # "DOS"
     click "$title" 1                    # OK: refused
     # The message box has the dialog's title too; it is the enabled one.
-    box_up() { [ "$("$wine_run" "$ctlpos" --text "$title" 65535 2>/dev/null | tr -d '\r')" != "" ]; }
+    box_up() { text=$(ctl --text "$title" 65535) && [ -n "$text" ]; }
     poll 30 box_up || fail "no message box after the refused OK"
-    text=$("$wine_run" "$ctlpos" --text "$title" 65535 2>/dev/null | tr -d '\r')
     for part in 'C:\windows\N4.INI' 'Access denied.' 'administrator rights'; do
         [[ "$text" == *"$part"* ]] || fail "the message does not say '$part': $text"
     done
     click "$title" 1                    # the box's OK
-    dialog_back() { [ "$("$wine_run" "$ctlpos" --checked "$title" 1001 2>/dev/null | tr -d '\r')" = 1 ]; }
+    dialog_back() { [ "$(ctl --checked "$title" 1001)" = 1 ]; }
     poll 30 dialog_back || fail "the dialog is not back with DOS checked after the message"
     host_running || fail "the host ended after the refused save"
     [ -d "$ini" ] || fail "N4.INI changed while refused"

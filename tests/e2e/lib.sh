@@ -15,12 +15,18 @@ poll() {
     done
 }
 
+# ctl [--text|--checked] TITLE ID|ITEM: what ctlpos.exe says of a window,
+# a control or a list item; fails while it is not there.
+ctl() {
+    local r
+    r=$("${wine_run:-wine}" "$ctlpos" "$@" 2>/dev/null) || return 1
+    echo "${r//$'\r'/}"
+}
+
 # centre TITLE ID|ITEM: "x y" of the centre of a window (0), one of its
 # controls, or an item of its list view.
 centre() {
-    local r
-    r=$("${wine_run:-wine}" "$ctlpos" "$1" "$2" 2>/dev/null) || return 1
-    set -- ${r//$'\r'/}
+    set -- $(ctl "$1" "$2")
     [ $# -eq 4 ] || return 1
     echo $((($1 + $3) / 2)) $((($2 + $4) / 2))
 }
