@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The installer package under Wine's real msiexec, in a fresh prefix:
-# install, the Control Panel's item list, upgrade, refused downgrade and
-# uninstall, on 32-bit Windows or on 64-bit Windows with its 32-bit view.
+# a refused FILES value, install with a preset, the Control Panel's item
+# list, repairs, upgrade, refused downgrade and uninstall, on 32-bit
+# Windows or on 64-bit Windows with its 32-bit view.
 #   msi_lifecycle.sh win32|win64 <veldrano.cpl> <ctlpos.exe> <work dir>
 set -u
 arch=$1 cpl=$2 ctlpos=$3 work=$4
@@ -29,14 +30,15 @@ else
 fi
 installed="$program_files\\Lumasyn\\veldrano.cpl"
 cpls32="$view32\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Cpls"
+category32="$view32\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Extended Properties\\System.ControlPanel.Category"
 uninstall32="$view32\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 unix() { wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
 msiexec() { "$native" msiexec "$@" </dev/null >/dev/null 2>&1; }
 property() { msiinfo export "$1" Property | tr -d '\r' | sed -n "s/^$2\t{\(.*\)}$/\1/p"; }
 # "TYPE DATA" of a registry value, or nothing.
 regval() {
-    "$native" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
-        sed -n "s/^ *$2 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"
+    "$native" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | grep -F "    $2    REG_" |
+        sed 's/^.*    \(REG_[A-Z_]*\) *\(.*\)$/\1 \2/'
 }
 # Add/Remove Programs entries of this package: "product-code version".
 products() {
@@ -55,6 +57,19 @@ rm -rf "$work"
 fresh_prefix "$work/prefix" "$arch"
 trap '[ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null; wineserver -k 2>/dev/null' EXIT
 windir=$(unix 'C:\windows')
+ini=$windir/N4.INI
+# N4.INI as Windows reads it, whatever case and spacing Wine writes back:
+# "[section] key=value" per entry.
+entries() {
+    tr -d '\r' <"$ini" | awk -F' *= *' '/^\[/ { s = tolower($0); next } NF > 1 { print s " " tolower($1) "=" $2 }'
+}
+# setting 0|1: patch110 is that, and every other entry is as it was.
+setting() {
+    [ "$(entries)" = "$(printf '%s\n' '[drivers] lmsn110=installed' "[lumasyn] patch110=$1" '[lumasyn] trace=0')" ] ||
+        fail "N4.INI after the step before: $(cat "$ini")"
+}
+printf '[Drivers]\r\nLMSN110 = installed\r\n\r\n[Lumasyn]\r\nPatch110=1\r\nTrace=0\r\n' >"$ini"
+cp "$ini" "$work/N4.INI"
 before=$work/files-before
 (cd "$WINEPREFIX/drive_c" && find . | sort) >"$before"
 
@@ -62,16 +77,25 @@ for v in 1.0.0 1.0.1; do
     "$root/installer/mkmsi" "$v" "$cpl" "$work/veldrano-$v.msi" || fail "mkmsi $v"
 done
 
-# --- install ------------------------------------------------------------
-msiexec /i "$work/veldrano-1.0.0.msi" /qn || fail "install 1.0.0 exited with $?"
+# --- FILES: refused, then a preset at install -------------------------------
+# Windows Installer's 1603, cut to 8 bits by Wine.
+msiexec /i "$work/veldrano-1.0.0.msi" /qn FILES=Win; [ $? = 67 ] || fail "FILES=Win was not refused with 1603"
+[ -z "$(products)" ] && cmp -s "$ini" "$work/N4.INI" || fail "the refused install changed something"
+msiinfo export "$work/veldrano-1.0.0.msi" LaunchCondition | grep -q 'FILES must be WINDOWS or DOS' &&
+    msiinfo export "$work/veldrano-1.0.0.msi" Property | grep -q $'^SecureCustomProperties\t.*;FILES\r*$' ||
+    fail "the package has no message for a bad FILES, or FILES is not a secure property"
+pass "FILES=Win refused with 1603: nothing installed, N4.INI untouched"
+msiexec /i "$work/veldrano-1.0.0.msi" /qn FILES=dos || fail "install 1.0.0 exited with $?"
+setting 0
 file=$(unix "$installed")
 cmp -s "$cpl" "$file" || fail "$installed is not the built applet"
 [ "$(regval "$cpls32" veldrano)" = "REG_EXPAND_SZ $installed" ] ||
     fail "Cpls value is '$(regval "$cpls32" veldrano)'"
+[ "$(regval "$category32" "$installed")" = "REG_DWORD 0x5" ] || fail "no category 5 for $installed"
 read -r product version < <(products)
 [ "$version" = 1.0.0 ] || fail "Add/Remove Programs: '$(products)'"
 [ "$(regval "$uninstall32\\$product" Publisher)" = "REG_SZ Veldrano" ] || fail "no publisher"
-pass "installed: $installed, Cpls value REG_EXPAND_SZ, Add/Remove Programs $product 1.0.0"
+pass "installed: $installed, Cpls value REG_EXPAND_SZ, category 5, Add/Remove Programs $product 1.0.0; FILES=dos wrote patch110=0"
 if [ "$arch" = win64 ]; then
     [ ! -e "$(unix 'C:\Program Files\Lumasyn')" ] || fail "files in the 64-bit Program Files"
     [ -z "$(regval "$cpls" veldrano)" ] || fail "Cpls value in the 64-bit registry view"
@@ -81,7 +105,6 @@ fi
 # --- the Control Panel lists the item and opens it ------------------------
 { head -c 455 /dev/zero; printf KORVELIN; } >"$windir/LMSN110.DLL"
 cp "$windir/LMSN110.DLL" "$work/LMSN110.DLL"
-ini=$windir/N4.INI
 (cd "$windir" && exec wine "$control" </dev/null >/dev/null 2>&1) &
 host_pid=$!
 poll 60 centre "$panel" "$item" >/dev/null || fail "the Control Panel does not list '$item'"
@@ -93,20 +116,28 @@ for _ in 1 2 3; do
     poll 10 opened && break
 done
 opened || fail "opening '$item' from the list showed no dialog"
-click "$item" 1001          # "DOS"
+[ "$(ctl --checked "$item" 1001)" = 1 ] || fail "the dialog does not show the preset DOS"
+click "$item" 1000          # "Windows"
 click "$item" 1             # OK
 dialog_gone() { ! centre "$item" 0 >/dev/null; }
 poll 30 dialog_gone || fail "the dialog stayed open after OK"
 kill "$host_pid"; wait "$host_pid" 2>/dev/null; host_pid=
-tr -d '\r' <"$ini" 2>/dev/null | grep -qx 'patch110=0' || fail "N4.INI: $(cat "$ini" 2>&1)"
-cp "$ini" "$work/N4.INI"
-pass "the Control Panel lists '$item'; opened from the list, DOS and OK stored patch110=0"
+setting 1
+pass "the Control Panel lists '$item'; opened from the list it shows DOS, and Windows and OK stored patch110=1"
 
-# --- upgrade, refused downgrade -------------------------------------------
-msiexec /i "$work/veldrano-1.0.1.msi" /qn || fail "upgrade to 1.0.1 exited with $?"
+# --- repairs, upgrade, refused downgrade -------------------------------------
+repair() { msiexec /i "$work/veldrano-1.0.0.msi" /qn REINSTALL=ALL REINSTALLMODE=omus "$@"; }
+repair || fail "repair exited with $?"
+setting 1
+repair FILES=D; [ $? = 67 ] && [ "$(products)" = "$product 1.0.0" ] || fail "a repair took FILES=D"
+repair FILES=DOS || fail "repair with FILES=DOS exited with $?"
+setting 0
+pass "a repair keeps the applet's patch110=1, refuses FILES=D, and with FILES=DOS writes 0"
+msiexec /i "$work/veldrano-1.0.1.msi" /qn FILES=WINDOWS || fail "upgrade to 1.0.1 exited with $?"
+setting 1
 [ "$(products | cut -d' ' -f2)" = 1.0.1 ] || fail "after the upgrade: $(products)"
 cmp -s "$cpl" "$file" && [ -n "$(regval "$cpls32" veldrano)" ] || fail "upgrade lost the applet"
-pass "1.0.0 -> 1.0.1 leaves one product, $(products)"
+pass "1.0.0 -> 1.0.1 with FILES=WINDOWS leaves one product, $(products), and patch110=1"
 
 # With the basic UI the refusal is a message box the user must close.
 "$native" msiexec /i "$work/veldrano-1.0.0.msi" /qb </dev/null >/dev/null 2>&1 &
@@ -121,6 +152,7 @@ cmp -s "$cpl" "$file" || fail "the refused downgrade touched the applet"
 pass "the downgrade to 1.0.0 is refused with a message box; 1.0.1 stays"
 
 # --- uninstall --------------------------------------------------------------
+cp "$ini" "$work/N4.INI"
 msiexec /x "$work/veldrano-1.0.1.msi" /qn || fail "uninstall exited with $?"
 wineserver -w    # the registry is on disk once the server has gone
 [ -z "$(products)" ] || fail "Add/Remove Programs still has $(products)"
