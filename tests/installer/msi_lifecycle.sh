@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The installer package under Wine's real msiexec, in a fresh prefix:
-# a refused FILES value, install with a preset, the Control Panel's item
-# list, repairs, upgrade, refused downgrade and uninstall, on 32-bit
-# Windows or on 64-bit Windows with its 32-bit view.
+# FILES refused and preset, install, the Control Panel's item list, repairs,
+# upgrade, refused downgrade and uninstall, on 32-bit Windows or on 64-bit
+# Windows with its 32-bit view.
 #   msi_lifecycle.sh win32|win64 <veldrano.cpl> <ctlpos.exe> <work dir>
 set -u
 arch=$1 cpl=$2 ctlpos=$3 work=$4
@@ -30,15 +30,14 @@ else
 fi
 installed="$program_files\\Lumasyn\\veldrano.cpl"
 cpls32="$view32\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Cpls"
-category32="$view32\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Extended Properties\\System.ControlPanel.Category"
 uninstall32="$view32\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 unix() { wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
 msiexec() { "$native" msiexec "$@" </dev/null >/dev/null 2>&1; }
 property() { msiinfo export "$1" Property | tr -d '\r' | sed -n "s/^$2\t{\(.*\)}$/\1/p"; }
 # "TYPE DATA" of a registry value, or nothing.
 regval() {
-    "$native" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | grep -F "    $2    REG_" |
-        sed 's/^.*    \(REG_[A-Z_]*\) *\(.*\)$/\1 \2/'
+    "$native" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
+        sed -n "s/^ *$2 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"
 }
 # Add/Remove Programs entries of this package: "product-code version".
 products() {
@@ -58,15 +57,11 @@ fresh_prefix "$work/prefix" "$arch"
 trap '[ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null; wineserver -k 2>/dev/null' EXIT
 windir=$(unix 'C:\windows')
 ini=$windir/N4.INI
-# N4.INI as Windows reads it, whatever case and spacing Wine writes back:
-# "[section] key=value" per entry.
-entries() {
-    tr -d '\r' <"$ini" | awk -F' *= *' '/^\[/ { s = tolower($0); next } NF > 1 { print s " " tolower($1) "=" $2 }'
-}
-# setting 0|1: patch110 is that, and every other entry is as it was.
+# setting 0|1: N4.INI holds that patch110 and its other lines, in whatever
+# case and spacing Wine writes them back.
 setting() {
-    [ "$(entries)" = "$(printf '%s\n' '[drivers] lmsn110=installed' "[lumasyn] patch110=$1" '[lumasyn] trace=0')" ] ||
-        fail "N4.INI after the step before: $(cat "$ini")"
+    [ "$(tr -d ' \r' <"$ini" | grep . | tr A-Z a-z)" = "$(printf '[drivers]\nlmsn110=installed\n[lumasyn]\npatch110=%s\ntrace=0' "$1")" ] ||
+        fail "N4.INI: $(cat "$ini")"
 }
 printf '[Drivers]\r\nLMSN110 = installed\r\n\r\n[Lumasyn]\r\nPatch110=1\r\nTrace=0\r\n' >"$ini"
 cp "$ini" "$work/N4.INI"
@@ -77,25 +72,20 @@ for v in 1.0.0 1.0.1; do
     "$root/installer/mkmsi" "$v" "$cpl" "$work/veldrano-$v.msi" || fail "mkmsi $v"
 done
 
-# --- FILES: refused, then a preset at install -------------------------------
-# Windows Installer's 1603, cut to 8 bits by Wine.
-msiexec /i "$work/veldrano-1.0.0.msi" /qn FILES=Win; [ $? = 67 ] || fail "FILES=Win was not refused with 1603"
+# --- install: a bad FILES refused, then FILES=dos ----------------------------
+msiexec /i "$work/veldrano-1.0.0.msi" /qn FILES=Win; [ $? = 67 ] || fail "FILES=Win was not refused with 1603 (67 under Wine)"
 [ -z "$(products)" ] && cmp -s "$ini" "$work/N4.INI" || fail "the refused install changed something"
-msiinfo export "$work/veldrano-1.0.0.msi" LaunchCondition | grep -q 'FILES must be WINDOWS or DOS' &&
-    msiinfo export "$work/veldrano-1.0.0.msi" Property | grep -q $'^SecureCustomProperties\t.*;FILES\r*$' ||
-    fail "the package has no message for a bad FILES, or FILES is not a secure property"
-pass "FILES=Win refused with 1603: nothing installed, N4.INI untouched"
-msiexec /i "$work/veldrano-1.0.0.msi" /qn FILES=dos || fail "install 1.0.0 exited with $?"
-setting 0
+msiinfo export "$work/veldrano-1.0.0.msi" Property | grep -q $'^SecureCustomProperties\t.*;FILES' || fail "FILES is not secure"
+msiexec /i "$work/veldrano-1.0.0.msi" /qn FILES=dos && setting 0 || fail "install 1.0.0 exited with $?"
 file=$(unix "$installed")
 cmp -s "$cpl" "$file" || fail "$installed is not the built applet"
 [ "$(regval "$cpls32" veldrano)" = "REG_EXPAND_SZ $installed" ] ||
     fail "Cpls value is '$(regval "$cpls32" veldrano)'"
-[ "$(regval "$category32" "$installed")" = "REG_DWORD 0x5" ] || fail "no category 5 for $installed"
+"$native" reg query "${cpls32%Cpls}Extended Properties\\System.ControlPanel.Category" | grep -Fq "$installed    REG_DWORD    0x5" || fail "no category"
 read -r product version < <(products)
 [ "$version" = 1.0.0 ] || fail "Add/Remove Programs: '$(products)'"
 [ "$(regval "$uninstall32\\$product" Publisher)" = "REG_SZ Veldrano" ] || fail "no publisher"
-pass "installed: $installed, Cpls value REG_EXPAND_SZ, category 5, Add/Remove Programs $product 1.0.0; FILES=dos wrote patch110=0"
+pass "FILES=Win refused; installed with FILES=dos (patch110=0): $installed, Cpls value REG_EXPAND_SZ, category 5, Add/Remove Programs $product 1.0.0"
 if [ "$arch" = win64 ]; then
     [ ! -e "$(unix 'C:\Program Files\Lumasyn')" ] || fail "files in the 64-bit Program Files"
     [ -z "$(regval "$cpls" veldrano)" ] || fail "Cpls value in the 64-bit registry view"
@@ -123,21 +113,17 @@ dialog_gone() { ! centre "$item" 0 >/dev/null; }
 poll 30 dialog_gone || fail "the dialog stayed open after OK"
 kill "$host_pid"; wait "$host_pid" 2>/dev/null; host_pid=
 setting 1
-pass "the Control Panel lists '$item'; opened from the list it shows DOS, and Windows and OK stored patch110=1"
+pass "the Control Panel lists '$item'; opened from the list it shows the preset DOS; Windows and OK stored patch110=1"
 
 # --- repairs, upgrade, refused downgrade -------------------------------------
 repair() { msiexec /i "$work/veldrano-1.0.0.msi" /qn REINSTALL=ALL REINSTALLMODE=omus "$@"; }
-repair || fail "repair exited with $?"
-setting 1
+repair && setting 1 || fail "a repair exited with $?"
 repair FILES=D; [ $? = 67 ] && [ "$(products)" = "$product 1.0.0" ] || fail "a repair took FILES=D"
-repair FILES=DOS || fail "repair with FILES=DOS exited with $?"
-setting 0
-pass "a repair keeps the applet's patch110=1, refuses FILES=D, and with FILES=DOS writes 0"
-msiexec /i "$work/veldrano-1.0.1.msi" /qn FILES=WINDOWS || fail "upgrade to 1.0.1 exited with $?"
-setting 1
+repair FILES=DOS && setting 0 || fail "a repair with FILES=DOS exited with $?"
+msiexec /i "$work/veldrano-1.0.1.msi" /qn FILES=WINDOWS && setting 1 || fail "upgrade to 1.0.1 exited with $?"
 [ "$(products | cut -d' ' -f2)" = 1.0.1 ] || fail "after the upgrade: $(products)"
 cmp -s "$cpl" "$file" && [ -n "$(regval "$cpls32" veldrano)" ] || fail "upgrade lost the applet"
-pass "1.0.0 -> 1.0.1 with FILES=WINDOWS leaves one product, $(products), and patch110=1"
+pass "repairs keep patch110=1, refuse FILES=D, set 0 with FILES=DOS; 1.0.0 -> 1.0.1 with FILES=WINDOWS (patch110=1) leaves one product, $(products)"
 
 # With the basic UI the refusal is a message box the user must close.
 "$native" msiexec /i "$work/veldrano-1.0.0.msi" /qb </dev/null >/dev/null 2>&1 &
