@@ -72,7 +72,7 @@ for v in 1.0.0 1.0.1; do
     "$root/installer/mkmsi" "$v" "$cpl" "$work/veldrano-$v.msi" || fail "mkmsi $v"
 done
 
-# --- install: a bad FILES refused, then FILES=dos ----------------------------
+# --- install ------------------------------------------------------------
 msiexec /i "$work/veldrano-1.0.0.msi" /qn FILES=Win; [ $? = 67 ] || fail "FILES=Win was not refused with 1603 (67 under Wine)"
 [ -z "$(products)" ] && cmp -s "$ini" "$work/N4.INI" || fail "the refused install changed something"
 msiinfo export "$work/veldrano-1.0.0.msi" Property | grep -q $'^SecureCustomProperties\t.*;FILES' || fail "FILES is not secure"
@@ -85,7 +85,7 @@ cmp -s "$cpl" "$file" || fail "$installed is not the built applet"
 read -r product version < <(products)
 [ "$version" = 1.0.0 ] || fail "Add/Remove Programs: '$(products)'"
 [ "$(regval "$uninstall32\\$product" Publisher)" = "REG_SZ Veldrano" ] || fail "no publisher"
-pass "FILES=Win refused; installed with FILES=dos (patch110=0): $installed, Cpls value REG_EXPAND_SZ, category 5, Add/Remove Programs $product 1.0.0"
+pass "installed: $installed, Cpls value REG_EXPAND_SZ, Add/Remove Programs $product 1.0.0"
 if [ "$arch" = win64 ]; then
     [ ! -e "$(unix 'C:\Program Files\Lumasyn')" ] || fail "files in the 64-bit Program Files"
     [ -z "$(regval "$cpls" veldrano)" ] || fail "Cpls value in the 64-bit registry view"
@@ -123,7 +123,7 @@ repair FILES=DOS && setting 0 || fail "a repair with FILES=DOS exited with $?"
 msiexec /i "$work/veldrano-1.0.1.msi" /qn FILES=WINDOWS && setting 1 || fail "upgrade to 1.0.1 exited with $?"
 [ "$(products | cut -d' ' -f2)" = 1.0.1 ] || fail "after the upgrade: $(products)"
 cmp -s "$cpl" "$file" && [ -n "$(regval "$cpls32" veldrano)" ] || fail "upgrade lost the applet"
-pass "repairs keep patch110=1, refuse FILES=D, set 0 with FILES=DOS; 1.0.0 -> 1.0.1 with FILES=WINDOWS (patch110=1) leaves one product, $(products)"
+pass "1.0.0 -> 1.0.1 leaves one product, $(products)"
 
 # With the basic UI the refusal is a message box the user must close.
 "$native" msiexec /i "$work/veldrano-1.0.0.msi" /qb </dev/null >/dev/null 2>&1 &
