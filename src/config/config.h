@@ -7,6 +7,7 @@
 
 extern int bPatchLumasyn;   // value last read from or written to the profile
 extern const char bN4Ini[]; // the profile, by bare name: in the Windows directory
+extern const char szDialogCaption[];    // as dialog 100 has it, the applet's name
 
 BOOL CheckLMSN();
 BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR lpIniName);

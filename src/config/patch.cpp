@@ -6,6 +6,7 @@
 #include "../../res/resource.h"
 
 extern const char bN4Ini[] = "N4.INI";
+extern const char szDialogCaption[] = "Configure Lumasyn ODBC";
 static const char szSection[] = "Lumasyn";
 static const char szItem[] = "patch110";
 
@@ -40,7 +41,10 @@ extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LP
         bPatchLumasyn = static_cast<int>(GetPrivateProfileIntA(szSection, szItem, 1, bN4Ini));
         CheckRadioButton(hDlg, IDC_WINDOWS_FILES, IDC_DOS_FILES,
                          bPatchLumasyn ? IDC_WINDOWS_FILES : IDC_DOS_FILES);
-        break;      // FALSE: the dialog manager keeps its default focus
+        // FALSE: this procedure sets no focus and asks the dialog manager
+        // for none. The focus comes when the dialog is activated, which
+        // gives it to the first tab stop, OK (as seen under Wine).
+        break;
 
     case WM_COMMAND:
         switch (LOWORD(wParam)) {

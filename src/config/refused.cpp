@@ -17,7 +17,6 @@ void ExplainRefusedSave(HWND hDlg, DWORD dwError)
     char szPath[MAX_PATH + 8];      // directory, backslash, "N4.INI"
     char szReason[384];
     char szAdmin[128];
-    char szCaption[64];
 
     // A bare profile name means the Windows directory. Its path ends with
     // a backslash only when it is a root such as "C:\".
@@ -29,13 +28,13 @@ void ExplainRefusedSave(HWND hDlg, DWORD dwError)
     wsprintfA(szPath + cchDir, szString, bN4Ini);
 
     // The system's text ends with a line break, which the box must not
-    // show. Error 0 would read "The operation completed successfully".
+    // show: trailing breaks, spaces and other control characters go.
+    // Error 0 would read "The operation completed successfully".
     DWORD cchReason = 0;
     if (dwError != ERROR_SUCCESS)
         cchReason = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwError,
                                    0, szReason, sizeof szReason, nullptr);
-    while (cchReason > 0 && (szReason[cchReason - 1] == '\n' || szReason[cchReason - 1] == '\r' ||
-                             szReason[cchReason - 1] == ' '))
+    while (cchReason > 0 && static_cast<unsigned char>(szReason[cchReason - 1]) <= ' ')
         cchReason--;
     szReason[cchReason] = '\0';
     if (cchReason == 0) {
@@ -49,6 +48,5 @@ void ExplainRefusedSave(HWND hDlg, DWORD dwError)
 
     LoadStringA(hModule, IDS_SAVE_FAILED, szFormat, sizeof szFormat);
     wsprintfA(szText, szFormat, szPath, szReason, szAdmin);
-    LoadStringA(hModule, IDS_APPLET_NAME, szCaption, sizeof szCaption);
-    MessageBoxA(hDlg, szText, szCaption, MB_OK | MB_ICONERROR);
+    MessageBoxA(hDlg, szText, szDialogCaption, MB_OK | MB_ICONERROR);
 }

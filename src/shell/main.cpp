@@ -55,6 +55,37 @@ static void NewInquire(LPARAM iApplet, LPNEWCPLINFOA lpNewCPlInfo)
     LoadStringA(hModule, row->descstring, lpNewCPlInfo->szInfo, sizeof lpNewCPlInfo->szInfo);
 }
 
+// One dialog per desktop. A second opening, be it another double-click or
+// a second control.exe in a process of its own, must not put a dialog over
+// one that still shows the value read when it opened: OK there would
+// silently undo whatever was saved since. So the dialog already open, a
+// dialog-class window with its caption (the applet's name) and both radio
+// buttons, is brought to the front instead, or the message box it owns
+// when a refused save is being explained. Looked for afresh each time, so
+// once it is closed the item opens as usual. On Vista and later every
+// opening runs elevated through the manifest, so the dialog found belongs
+// to a process of the same integrity level on the same desktop, which may
+// activate it. Another user's session is another desktop, unseen here, and
+// gets a dialog of its own, showing the file's value when that one opened.
+static BOOL ActivateOpenDialog()
+{
+    HWND hDlg = nullptr;
+    while ((hDlg = FindWindowExA(nullptr, hDlg, WC_DIALOG, szDialogCaption)) != nullptr) {
+        if (GetDlgItem(hDlg, IDC_WINDOWS_FILES) == nullptr || GetDlgItem(hDlg, IDC_DOS_FILES) == nullptr)
+            continue;   // the message box of a refused save has the caption too
+        if (IsIconic(hDlg))
+            ShowWindow(hDlg, SW_RESTORE);
+        // Windows keeps the last active popup with the top-level owner
+        // (the host's window), not with the dialog it owns.
+        HWND hTop = hDlg, hOwner;
+        while ((hOwner = GetWindow(hTop, GW_OWNER)) != nullptr)
+            hTop = hOwner;
+        SetForegroundWindow(GetLastActivePopup(hTop));
+        return TRUE;
+    }
+    return FALSE;
+}
+
 static void DoubleClick(HWND hwndCPL, LPARAM iApplet)
 {
     // Looked up afresh on every double-click: the driver may be patched
@@ -64,7 +95,7 @@ static void DoubleClick(HWND hwndCPL, LPARAM iApplet)
         return;
     }
     const APPLETS *row = AppletRow(iApplet);
-    if (row == nullptr)
+    if (row == nullptr || ActivateOpenDialog())
         return;
     DialogBoxParamA(hModule, MAKEINTRESOURCEA(LOWORD(row->dlgtemplate)), hwndCPL, row->dlgfn, 0);
 }

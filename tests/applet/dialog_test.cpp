@@ -140,6 +140,37 @@ TEST_F(DialogTest, ClosingWithoutOkWritesNothing)
     }
 }
 
+// A second opening while the dialog is open (Wine's Control Panel runs each
+// in a process of its own) brings the open dialog to the front instead of
+// stacking a second one, whatever other window is in front, even one with
+// the same caption, and restores it when minimised. Once it has closed,
+// the item opens a dialog again.
+TEST_F(DialogTest, SecondOpeningBringsTheOpenDialogForward)
+{
+    HWND other = CreateWindowExA(0, WC_DIALOG, "Configure Lumasyn ODBC", WS_POPUP | WS_VISIBLE, 0, 0, 60, 40,
+                                 nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(other, nullptr);
+    for (bool minimised : {false, true}) {
+        LONG second = -1;
+        bool inFront = false, restored = false;
+        DialogSeen seen = DoubleClick([&](HWND hDlg) {
+            SetForegroundWindow(other);
+            if (minimised)
+                ShowWindow(hDlg, SW_MINIMIZE);
+            second = Send(CPL_DBLCLK, 0, 0);
+            inFront = GetForegroundWindow() == hDlg;
+            restored = !IsIconic(hDlg);
+            Click(hDlg, IDCANCEL);
+        });
+        ASSERT_TRUE(seen.appeared) << "minimised " << minimised;
+        EXPECT_EQ(second, 0);
+        EXPECT_TRUE(inFront && restored) << "minimised " << minimised;
+        EXPECT_EQ(rec::Matching("OpenFile"), Calls(2, "OpenFile(LMSN110.DLL,0)"));  // the marker, both times
+        EXPECT_EQ(rec::Matching("DialogBoxParamA").size(), 1u);
+    }
+    DestroyWindow(other);
+}
+
 namespace {
 
 // The applet's message box, seen from a timer inside its modal loop: its
@@ -148,6 +179,8 @@ struct BoxSeen {
     HWND dlg;
     bool shown;
     std::string text;
+    std::function<void()> reopen;   // a second opening while the box is up
+    bool reopenedToBox;             // ... brought the box, not the dialog, forward
 } box;
 
 BOOL CALLBACK FindBox(HWND hwnd, LPARAM found)
@@ -168,6 +201,8 @@ void CALLBACK CloseBox(HWND, UINT, UINT_PTR timer, DWORD)
     if (found == nullptr)
         return;
     KillTimer(nullptr, timer);
+    box.reopen();
+    box.reopenedToBox = GetForegroundWindow() == found;
     char text[1100] = "";
     GetDlgItemTextA(found, 0xFFFF, text, sizeof text);     // the message's static control
     box.shown = true;
@@ -176,9 +211,9 @@ void CALLBACK CloseBox(HWND, UINT, UINT_PTR timer, DWORD)
 }
 
 // Presses OK on the dialog, and OK on the message box that follows.
-void PressOkThroughTheBox(HWND hDlg)
+void PressOkThroughTheBox(HWND hDlg, const std::function<void()> &reopen)
 {
-    box = BoxSeen{hDlg, false, ""};
+    box = BoxSeen{hDlg, false, "", reopen, false};
     UINT_PTR timer = SetTimer(nullptr, 0, 20, CloseBox);
     Click(hDlg, IDOK);
     KillTimer(nullptr, timer);
@@ -240,7 +275,7 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
             rec::standIn.failProfileWrite = c.cause == kStandIn;
             rec::standIn.profileError = c.standInError;
             Click(hDlg, kDos);
-            PressOkThroughTheBox(hDlg);
+            PressOkThroughTheBox(hDlg, [&] { Send(CPL_DBLCLK, 0, 0); });
             stayedOpen = IsWindow(hDlg) && IsWindowEnabled(hDlg);
             dosStillChecked = IsDlgButtonChecked(hDlg, kDos) == BST_CHECKED;
             endedEarly = !rec::Matching("EndDialog").empty();
@@ -256,6 +291,8 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         ASSERT_TRUE(seen.appeared);
         EXPECT_FALSE(seen.timedOut);
         EXPECT_TRUE(box.shown);
+        EXPECT_TRUE(box.reopenedToBox);
+        EXPECT_EQ(rec::Matching("DialogBoxParamA").size(), 1u);
         EXPECT_TRUE(stayedOpen);
         EXPECT_TRUE(dosStillChecked);
         EXPECT_FALSE(endedEarly);
@@ -306,6 +343,8 @@ TEST_F(DialogTest, DialogProcedureAnswers)
         {WM_COMMAND, MAKEWPARAM(kDos, BN_CLICKED), {}},
         {WM_COMMAND, MAKEWPARAM(3, 0), {}},
         {WM_COMMAND, MAKEWPARAM(IDCANCEL, 0x1234), {"EndDialog(host,0)"}},
+        {WM_COMMAND, MAKEWPARAM(IDOK, 0x1234), {"IsDlgButtonChecked(host,1000)", "wsprintfA(%d)=0",
+                                                "WritePrivateProfileStringA(Lumasyn,patch110,0,N4.INI)", "EndDialog(host,1)"}},
         {WM_INITDIALOG, 0, {"GetPrivateProfileIntA(Lumasyn,patch110,1,N4.INI)", "CheckRadioButton(host,1000,1001,1001)"}},
     };
     for (const Case &c : cases) {

@@ -32,13 +32,21 @@ host_pid=$!
 case "$case" in
 ok-dos)
     poll 60 centre "$title" 1001 >/dev/null || fail "the dialog did not appear"
+    # Opened again while it is up: the second host brings it forward and
+    # ends by itself, and the one dialog still saves.
+    "$wine_run" control.exe veldrano.cpl </dev/null >/dev/null 2>&1 &
+    second_pid=$!
+    second_ended() { ! kill -0 "$second_pid" 2>/dev/null; }
+    poll 30 second_ended || { kill "$second_pid"; fail "a second opening did not end by itself"; }
+    dialogs=$(xdotool search --onlyvisible --name "^$title\$" | wc -l)
+    [ "$dialogs" = 1 ] || fail "$dialogs dialogs after a second opening"
     click "$title" 1001                 # "DOS"
     click "$title" 1                    # OK
     poll 30 host_ended || fail "the host did not end after OK"
     grep -q '^\[Lumasyn\]' "$ini" 2>/dev/null || fail "N4.INI has no [Lumasyn] section: $(cat "$ini" 2>&1)"
     value=$(sed -n 's/^patch110=\(.*\)$/\1/p' "$ini" | tr -d '\r')
     [ "$value" = 0 ] || fail "patch110 is '$value', expected 0"
-    echo "PASS: DOS picked with real clicks, host ended, N4.INI holds patch110=0"
+    echo "PASS: a second opening ended by itself; DOS picked with real clicks, host ended, N4.INI holds patch110=0"
     ;;
 refused)
     # Wine has no UAC and the tests run as root, where a read-only file is

@@ -29,7 +29,8 @@ IMPORTS = {
                      "GetLastError", "FormatMessageA", "GetWindowsDirectoryA"},
     "USER32.DLL": {"LoadIconA", "LoadStringA", "DialogBoxParamA", "MessageBeep",
                    "CheckRadioButton", "IsDlgButtonChecked", "EndDialog", "wsprintfA",
-                   "MessageBoxA"},
+                   "MessageBoxA", "FindWindowExA", "GetDlgItem", "IsIconic", "ShowWindow",
+                   "GetWindow", "GetLastActivePopup", "SetForegroundWindow"},
 }
 # The compiler may call memset for the zeroed marker buffer instead of
 # inlining it; then, and only then, it comes from the C runtime.
