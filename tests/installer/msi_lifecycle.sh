@@ -73,9 +73,24 @@ for v in 1.0.0 1.0.1; do
 done
 
 # --- install ------------------------------------------------------------
-msiexec /i "$work/veldrano-1.0.0.msi" /qn FILES=Win; [ $? = 67 ] || fail "FILES=Win was not refused with 1603 (67 under Wine)"
-[ -z "$(products)" ] && cmp -s "$ini" "$work/N4.INI" || fail "the refused install changed something"
-msiinfo export "$work/veldrano-1.0.0.msi" Property | grep -q $'^SecureCustomProperties\t.*;FILES' || fail "FILES is not secure"
+# Refused before anything changes: a bad FILES, and REINSTALL where this
+# version is not installed (Windows would install nothing, with exit 0).
+for refused in FILES=Win "FILES=DOS REINSTALL=ALL REINSTALLMODE=omus"; do
+    msiexec /i "$work/veldrano-1.0.0.msi" /qn $refused; [ $? = 67 ] || fail "$refused was not refused with 1603 (67 under Wine)"
+    [ -z "$(products)" ] && cmp -s "$ini" "$work/N4.INI" || fail "the refused $refused changed something"
+done
+# What Wine cannot show (it runs no separate service and is always an
+# administrator), read from the tables: FILES reaches the elevated
+# installation, needs a real administrator where the product is
+# installed, and makes a repair of the plain line there before costing.
+tables=$(for t in Property LaunchCondition InstallUISequence InstallExecuteSequence; do
+    msiinfo export "$work/veldrano-1.0.0.msi" $t; done | tr -d '\r')
+for row in $'^SecureCustomProperties\t.*;FILES' $'^MSIUSEREALADMINDETECTION\t1$' \
+           $'^NOT Installed OR NOT FILES OR AdminUser OR REMOVE~="ALL"\t' \
+           $'^ReapplyFiles\tInstalled AND FILES AND NOT REINSTALL AND NOT REMOVE\t[1-7][0-9][0-9]$'; do
+    grep -q "$row" <<<"$tables" || fail "no table row $row"
+done
+[ "$(grep -c ^ReapplyFiles <<<"$tables")" = 2 ] || fail "ReapplyFiles is not in both sequences"
 msiexec /i "$work/veldrano-1.0.0.msi" /qn FILES=dos && setting 0 || fail "install 1.0.0 exited with $?"
 file=$(unix "$installed")
 cmp -s "$cpl" "$file" || fail "$installed is not the built applet"
@@ -119,11 +134,19 @@ pass "the Control Panel lists '$item'; opened from the list it shows the preset 
 repair() { msiexec /i "$work/veldrano-1.0.0.msi" /qn REINSTALL=ALL REINSTALLMODE=omus "$@"; }
 repair && setting 1 || fail "a repair exited with $?"
 repair FILES=D; [ $? = 67 ] && [ "$(products)" = "$product 1.0.0" ] || fail "a repair took FILES=D"
-repair FILES=DOS && setting 0 || fail "a repair with FILES=DOS exited with $?"
+# The line for every computer is a repair here when it carries FILES, and
+# nothing without it. (Wine would write FILES even without the repair.)
+plain() { msiexec /i "$work/veldrano-1.0.0.msi" /qn /l*v "$work/plain.log" "$@"; }
+plain && setting 1 && ! grep -aq 'REINSTALL = ALL' "$work/plain.log" || fail "the plain line without FILES repaired"
+plain FILES=DOS && setting 0 && grep -aq 'Property(S): REINSTALL = ALL' "$work/plain.log" ||
+    fail "the plain line with FILES=DOS was no repair"
+cp "$ini" "$work/N4.INI"
+msiexec /i "$work/veldrano-1.0.1.msi" /qn FILES=WINDOWS REINSTALL=ALL REINSTALLMODE=omus; [ $? = 67 ] &&
+    [ "$(products)" = "$product 1.0.0" ] && cmp -s "$ini" "$work/N4.INI" || fail "REINSTALL of 1.0.1 over 1.0.0 was not refused"
 msiexec /i "$work/veldrano-1.0.1.msi" /qn FILES=WINDOWS && setting 1 || fail "upgrade to 1.0.1 exited with $?"
 [ "$(products | cut -d' ' -f2)" = 1.0.1 ] || fail "after the upgrade: $(products)"
 cmp -s "$cpl" "$file" && [ -n "$(regval "$cpls32" veldrano)" ] || fail "upgrade lost the applet"
-pass "1.0.0 -> 1.0.1 leaves one product, $(products)"
+pass "FILES=DOS repairs 1.0.0 with the plain line; REINSTALL of 1.0.1 refused; 1.0.0 -> 1.0.1 leaves one product, $(products)"
 
 # With the basic UI the refusal is a message box the user must close.
 "$native" msiexec /i "$work/veldrano-1.0.0.msi" /qb </dev/null >/dev/null 2>&1 &
