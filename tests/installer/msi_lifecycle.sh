@@ -74,15 +74,13 @@ done
 
 # --- install ------------------------------------------------------------
 # Refused before anything changes: a bad FILES, and REINSTALL where this
-# version is not installed (Windows would install nothing, with exit 0).
+# version is not installed.
 for refused in FILES=Win "FILES=DOS REINSTALL=ALL REINSTALLMODE=omus"; do
     msiexec /i "$work/veldrano-1.0.0.msi" /qn $refused; [ $? = 67 ] || fail "$refused was not refused with 1603 (67 under Wine)"
     [ -z "$(products)" ] && cmp -s "$ini" "$work/N4.INI" || fail "the refused $refused changed something"
 done
-# What Wine cannot show (it runs no separate service and is always an
-# administrator), read from the tables: FILES reaches the elevated
-# installation, needs a real administrator where the product is
-# installed, and makes a repair of the plain line there before costing.
+# What Wine cannot show, from the tables: FILES is secure, needs a real
+# administrator where installed, and makes the plain line a repair there.
 tables=$(for t in Property LaunchCondition InstallUISequence InstallExecuteSequence; do
     msiinfo export "$work/veldrano-1.0.0.msi" $t; done | tr -d '\r')
 for row in $'^SecureCustomProperties\t.*;FILES' $'^MSIUSEREALADMINDETECTION\t1$' \
@@ -134,8 +132,7 @@ pass "the Control Panel lists '$item'; opened from the list it shows the preset 
 repair() { msiexec /i "$work/veldrano-1.0.0.msi" /qn REINSTALL=ALL REINSTALLMODE=omus "$@"; }
 repair && setting 1 || fail "a repair exited with $?"
 repair FILES=D; [ $? = 67 ] && [ "$(products)" = "$product 1.0.0" ] || fail "a repair took FILES=D"
-# The line for every computer is a repair here when it carries FILES, and
-# nothing without it. (Wine would write FILES even without the repair.)
+# The plain line repairs (so writes on Windows too) only with FILES.
 plain() { msiexec /i "$work/veldrano-1.0.0.msi" /qn /l*v "$work/plain.log" "$@"; }
 plain && setting 1 && ! grep -aq 'REINSTALL = ALL' "$work/plain.log" || fail "the plain line without FILES repaired"
 plain FILES=DOS && setting 0 && grep -aq 'Property(S): REINSTALL = ALL' "$work/plain.log" ||
