@@ -41,6 +41,7 @@ extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LP
         bPatchLumasyn = static_cast<int>(GetPrivateProfileIntA(szSection, szItem, 1, bN4Ini));
         CheckRadioButton(hDlg, IDC_WINDOWS_FILES, IDC_DOS_FILES,
                          bPatchLumasyn ? IDC_WINDOWS_FILES : IDC_DOS_FILES);
+        SetWindowLongA(hDlg, DWL_USER, lDialogMark);
         // FALSE: this procedure sets no focus and asks the dialog manager
         // for none. The focus comes when the dialog is activated, which
         // gives it to the first tab stop, OK (as seen under Wine).
@@ -56,6 +57,22 @@ extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LP
             break;
         }
         break;      // radio clicks: the auto radio buttons check themselves
+
+    case WM_ENDSESSION:
+        // The session ends, or the Restart Manager closes this program
+        // (ENDSESSION_CLOSEAPP) so that an update can replace the applet;
+        // WM_QUERYENDSESSION before it got the default answer, yes. End as
+        // Cancel does, writing nothing, and let the host exit. The message
+        // box of a refused save, if it is up, ends first: it has the
+        // dialog's caption and the dialog for its owner.
+        if (wParam) {
+            HWND hBox = nullptr;
+            while ((hBox = FindWindowExA(nullptr, hBox, WC_DIALOG, szDialogCaption)) != nullptr)
+                if (GetWindow(hBox, GW_OWNER) == hDlg)
+                    EndDialog(hBox, IDOK);
+            EndDialog(hDlg, 0);
+        }
+        break;
     }
     return FALSE;
 }

@@ -110,6 +110,11 @@ TEST_F(DialogTest, ClosingWithoutOkWritesNothing)
         {"Windows then Cancel", [](HWND hDlg) { Click(hDlg, kWindows); Click(hDlg, IDCANCEL); }},
         {"close box", [](HWND hDlg) { PostMessageA(hDlg, WM_SYSCOMMAND, SC_CLOSE, 0); }},
         {"Escape", [](HWND hDlg) { PostMessageA(hDlg, WM_KEYDOWN, VK_ESCAPE, 0); }},
+        {"DOS, then Windows closes the program", [](HWND hDlg) {     // as the Restart Manager does
+             Click(hDlg, kDos);
+             EXPECT_NE(SendMessageA(hDlg, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP), 0);
+             SendMessageA(hDlg, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+         }},
     };
     const char *profiles[] = {nullptr, "[Lumasyn]\r\npatch110=2\r\n", "; kept\r\n[Lumasyn]\r\npatch110 = 0\r\n"};
     for (const CloseCase &c : closes) {
@@ -140,14 +145,19 @@ TEST_F(DialogTest, ClosingWithoutOkWritesNothing)
     }
 }
 
-// A second opening brings the open dialog to the front, past a window with
-// its caption, restored if minimised; once closed, the item opens again.
+// A second opening brings the open dialog to the front, restored if
+// minimised; once closed, the item opens again. Another program's window
+// with the caption and controls 1000 and 1001, shown or hidden, neither
+// keeps it from opening nor is brought forward.
 TEST_F(DialogTest, SecondOpeningBringsTheOpenDialogForward)
 {
-    HWND other = CreateWindowExA(0, WC_DIALOG, "Configure Lumasyn ODBC", WS_POPUP | WS_VISIBLE, 0, 0, 60, 40,
+    HWND other = CreateWindowExA(0, WC_DIALOG, "Configure Lumasyn ODBC", WS_POPUP, 0, 0, 60, 40,
                                  nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(other, nullptr);
+    for (int id : {kWindows, kDos})
+        CreateWindowExA(0, "EDIT", "", WS_CHILD | WS_VISIBLE, 0, 0, 20, 10, other, HMENU(INT_PTR(id)), nullptr, nullptr);
     for (bool minimised : {false, true}) {
+        ShowWindow(other, minimised ? SW_HIDE : SW_SHOW);
         LONG second = -1;
         bool inFront = false, restored = false;
         DialogSeen seen = DoubleClick([&](HWND hDlg) {
@@ -168,6 +178,50 @@ TEST_F(DialogTest, SecondOpeningBringsTheOpenDialogForward)
 
 namespace {
 
+struct Opening {
+    APPLET_PROC cpl;
+    HWND host;
+    LONG answer;
+};
+
+DWORD WINAPI OpenFromAnotherThread(LPVOID param)
+{
+    auto *o = static_cast<Opening *>(param);
+    o->answer = o->cpl(o->host, CPL_DBLCLK, 0, 0);
+    return 0;
+}
+
+}  // namespace
+
+// Two openings at once, as from two processes: the second comes while the
+// first is about to make its dialog. It waits for that dialog and brings
+// it forward instead of opening a second one.
+TEST_F(DialogTest, TwoOpeningsAtOnceGiveOneDialog)
+{
+    Opening second{cpl, host, -1};
+    HANDLE thread = nullptr;
+    rec::standIn.beforeDialog = [&] {
+        thread = CreateThread(nullptr, 0, OpenFromAnotherThread, &second, 0, nullptr);
+        WaitForSingleObject(thread, 1000);      // time enough to open a dialog of its own
+    };
+    DialogSeen seen = DoubleClick([&](HWND hDlg) {
+        while (MsgWaitForMultipleObjects(1, &thread, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+            MSG msg;
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageA(&msg);
+        }
+        Click(hDlg, IDCANCEL);
+    });
+    for (HWND left; WaitForSingleObject(thread, 100) == WAIT_TIMEOUT && (left = FindWindowA("#32770", "Configure Lumasyn ODBC"));)
+        PostMessageA(left, WM_COMMAND, IDCANCEL, 0);    // a second dialog, if one opened
+    CloseHandle(thread);
+    EXPECT_TRUE(seen.appeared);
+    EXPECT_EQ(second.answer, 0);
+    EXPECT_EQ(rec::Matching("DialogBoxParamA").size(), 1u);
+}
+
+namespace {
+
 // The applet's message box, seen from a timer inside its modal loop: its
 // text as shown, then closed with its OK button.
 struct BoxSeen {
@@ -176,6 +230,7 @@ struct BoxSeen {
     std::string text;
     std::function<void()> reopen;   // a second opening while the box is up,
     bool reopenedToBox;             // which brings the box forward
+    bool endSession;                // Windows closes the program instead of OK
 } box;
 
 BOOL CALLBACK FindBox(HWND hwnd, LPARAM found)
@@ -202,13 +257,16 @@ void CALLBACK CloseBox(HWND, UINT, UINT_PTR timer, DWORD)
     GetDlgItemTextA(found, 0xFFFF, text, sizeof text);     // the message's static control
     box.shown = true;
     box.text = text;
-    SendMessageA(GetDlgItem(found, IDOK), BM_CLICK, 0, 0);
+    if (box.endSession)
+        SendMessageA(box.dlg, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+    else
+        SendMessageA(GetDlgItem(found, IDOK), BM_CLICK, 0, 0);
 }
 
 // Presses OK on the dialog, and OK on the message box that follows.
-void PressOkThroughTheBox(HWND hDlg, const std::function<void()> &reopen)
+void PressOkThroughTheBox(HWND hDlg, const std::function<void()> &reopen, bool endSession)
 {
-    box = BoxSeen{hDlg, false, "", reopen, false};
+    box = BoxSeen{hDlg, false, "", reopen, false, endSession};
     UINT_PTR timer = SetTimer(nullptr, 0, 20, CloseBox);
     Click(hDlg, IDOK);
     KillTimer(nullptr, timer);
@@ -233,13 +291,15 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         const char *reason;     // the system's text, as Wine words it
         bool admin;             // the administrator sentence follows
         bool thenCancel;        // else the cause is removed and OK pressed again
+        bool endSession;        // Windows closes the program while the box is up
     } const cases[] = {
-        {"N4.INI is a directory (access denied)", kDirectory, 0, "Access denied.", true, false},
-        {"N4.INI held open (sharing violation)", kHeldOpen, 0, "Sharing violation.", false, true},
-        {"access denied, then Cancel", kStandIn, ERROR_ACCESS_DENIED, "Access denied.", true, true},
-        {"disk full", kStandIn, ERROR_DISK_FULL, "Disk full.", false, false},
-        {"a code the system has no text for", kStandIn, 0x2000ABCD, "Error 536914893.", false, false},
-        {"no code at all", kStandIn, 0, "Error 0.", false, true},
+        {"N4.INI is a directory (access denied)", kDirectory, 0, "Access denied.", true, false, false},
+        {"N4.INI held open (sharing violation)", kHeldOpen, 0, "Sharing violation.", false, true, false},
+        {"access denied, then Cancel", kStandIn, ERROR_ACCESS_DENIED, "Access denied.", true, true, false},
+        {"disk full", kStandIn, ERROR_DISK_FULL, "Disk full.", false, false, false},
+        {"a code the system has no text for", kStandIn, 0x2000ABCD, "Error 536914893.", false, false, false},
+        {"no code at all", kStandIn, 0, "Error 0.", false, true, false},
+        {"Windows closes the program", kDirectory, 0, "Access denied.", true, true, true},
     };
 
     for (const Case &c : cases) {
@@ -270,7 +330,9 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
             rec::standIn.failProfileWrite = c.cause == kStandIn;
             rec::standIn.profileError = c.standInError;
             Click(hDlg, kDos);
-            PressOkThroughTheBox(hDlg, [&] { Send(CPL_DBLCLK, 0, 0); });
+            PressOkThroughTheBox(hDlg, [&] { Send(CPL_DBLCLK, 0, 0); }, c.endSession);
+            if (c.endSession)
+                return;     // ended, with the box: nothing more to press
             stayedOpen = IsWindow(hDlg) && IsWindowEnabled(hDlg);
             dosStillChecked = IsDlgButtonChecked(hDlg, kDos) == BST_CHECKED;
             endedEarly = !rec::Matching("EndDialog").empty();
@@ -288,9 +350,7 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         EXPECT_TRUE(box.shown);
         EXPECT_TRUE(box.reopenedToBox);
         EXPECT_EQ(rec::Matching("DialogBoxParamA").size(), 1u);
-        EXPECT_TRUE(stayedOpen);
-        EXPECT_TRUE(dosStillChecked);
-        EXPECT_FALSE(endedEarly);
+        EXPECT_EQ(stayedOpen && dosStillChecked && !endedEarly, !c.endSession);
         const std::string text = "The Files setting could not be saved in " + WindowsDir() + "\\N4.INI.\n\n" +
                                  c.reason + (c.admin ? kAdmin : "");
         ASSERT_EQ(rec::messageBoxes.size(), 1u);
@@ -338,6 +398,8 @@ TEST_F(DialogTest, DialogProcedureAnswers)
         {WM_COMMAND, MAKEWPARAM(kDos, BN_CLICKED), {}},
         {WM_COMMAND, MAKEWPARAM(3, 0), {}},
         {WM_COMMAND, MAKEWPARAM(IDCANCEL, 0x1234), {"EndDialog(host,0)"}},
+        {WM_QUERYENDSESSION, 0, {}},
+        {WM_ENDSESSION, FALSE, {}},     // the session goes on
         {WM_COMMAND, MAKEWPARAM(IDOK, 0x1234), {"IsDlgButtonChecked(host,1000)", "wsprintfA(%d)=0",
                                                 "WritePrivateProfileStringA(Lumasyn,patch110,0,N4.INI)", "EndDialog(host,1)"}},
         {WM_INITDIALOG, 0, {"GetPrivateProfileIntA(Lumasyn,patch110,1,N4.INI)", "CheckRadioButton(host,1000,1001,1001)"}},

@@ -4,7 +4,9 @@
    can click it with real X input or crop a screenshot to it:
        ctlpos.exe [--text | --checked] "<window title>" <control id | item text> [desktop]
    --text prints the control's text instead, --checked its check state
-   (BM_GETCHECK). Of the windows with that title, it takes the one a user
+   (BM_GETCHECK). --endsession closes the window's program as the Restart
+   Manager does: WM_QUERYENDSESSION, then WM_ENDSESSION, both with
+   ENDSESSION_CLOSEAPP, to every top-level window of its process. Of the windows with that title, it takes the one a user
    can act on: while a message box has disabled its owner, both may carry
    the same title, and the box is the enabled one. With a desktop name it
    looks on that desktop, such as the one Wine's "explorer /desktop=name"
@@ -76,6 +78,22 @@ static BOOL CALLBACK MatchTitle(HWND hwnd, LPARAM param)
     return TRUE;
 }
 
+struct EndSession {
+    DWORD pid;
+    UINT message;
+    WPARAM wParam;
+};
+
+static BOOL CALLBACK SendEndSession(HWND hwnd, LPARAM param)
+{
+    const struct EndSession *end = (const struct EndSession *)param;
+    DWORD pid = 0, answer = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == end->pid)
+        SendMessageTimeoutA(hwnd, end->message, end->wParam, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 5000, &answer);
+    return TRUE;
+}
+
 int main(int argc, char **argv)
 {
     const char *mode = "";
@@ -114,6 +132,15 @@ int main(int argc, char **argv)
         }
         if (strcmp(mode, "--checked") == 0) {
             printf("%ld\n", (long)SendMessageA(target, BM_GETCHECK, 0, 0));
+            return 0;
+        }
+        if (strcmp(mode, "--endsession") == 0) {
+            struct EndSession end = { 0, WM_QUERYENDSESSION, 0 };
+            GetWindowThreadProcessId(target, &end.pid);
+            EnumWindows(SendEndSession, (LPARAM)&end);
+            end.message = WM_ENDSESSION;
+            end.wParam = TRUE;
+            EnumWindows(SendEndSession, (LPARAM)&end);
             return 0;
         }
         if (*mode != '\0' || !GetWindowRect(target, &rc))

@@ -21,15 +21,16 @@ import xml.etree.ElementTree as ET
 import pefile
 
 # Unsigned; an Authenticode signature is appended after the build.
-MAX_SIZE = 7680
+MAX_SIZE = 8192
 
 IMPORTS = {
     "KERNEL32.DLL": {"OpenFile", "_llseek", "_lread", "_lclose", "lstrcmpA",
                      "GetPrivateProfileIntA", "WritePrivateProfileStringA",
-                     "GetLastError", "FormatMessageA", "GetWindowsDirectoryA"},
+                     "GetLastError", "FormatMessageA", "GetWindowsDirectoryA",
+                     "CreateMutexA", "WaitForSingleObject", "ReleaseMutex", "CloseHandle"},
     "USER32.DLL": {"LoadIconA", "LoadStringA", "DialogBoxParamA", "MessageBeep",
                    "CheckRadioButton", "IsDlgButtonChecked", "EndDialog", "wsprintfA",
-                   "MessageBoxA", "FindWindowExA", "GetDlgItem", "IsIconic", "ShowWindow",
+                   "MessageBoxA", "FindWindowExA", "GetWindowLongA", "SetWindowLongA", "IsIconic", "ShowWindow",
                    "GetWindow", "GetLastActivePopup", "SetForegroundWindow"},
 }
 # The compiler may call memset for the zeroed marker buffer instead of

@@ -167,6 +167,10 @@ INT_PTR WINAPI HookDialogBoxParamA(HINSTANCE inst, LPCSTR tmpl, HWND owner, DLGP
     std::string procName = (void *)proc == pfnPatchProc ? "PatchProc" : Format("%p", (void *)proc);
     Log(Format("DialogBoxParamA(%s,%s,%s,%s,%ld)", Handle(inst).c_str(), Id(tmpl).c_str(),
                Handle(owner).c_str(), procName.c_str(), (long)param));
+    if (auto before = std::move(standIn.beforeDialog)) {
+        standIn.beforeDialog = nullptr;
+        before();
+    }
     lastDialogResult = standIn.dialog ? standIn.dialogResult : pDialogBoxParamA(inst, tmpl, owner, proc, param);
     return lastDialogResult;
 }

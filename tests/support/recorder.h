@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ struct StandIns {
     INT_PTR dialogResult = 1;
     bool failProfileWrite = false;  // WritePrivateProfileStringA fails with profileError, writes nothing
     DWORD profileError = ERROR_ACCESS_DENIED;
+    std::function<void()> beforeDialog;     // runs once, just before the next real dialog is made
 };
 extern StandIns standIn;
 
