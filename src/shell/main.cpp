@@ -93,8 +93,8 @@ static BOOL ActivateOpenDialog()
 // anyone else waits for that dialog to appear and brings it forward, or
 // takes the mutex itself when the holder closes first. Looked for before
 // the mutex is tried, since the thread that holds it may ask again from
-// inside its own dialog. Neither a mutex that cannot be made (NT 4 and
-// Windows 95 know no "Local\" namespace) nor a holder that shows no
+// inside its own dialog. Neither a mutex that cannot be made (Windows
+// before 2000 may refuse the "Local\" prefix) nor a holder that shows no
 // dialog within five seconds keeps the item from opening. Another user's
 // session has a namespace and a desktop of its own, and a dialog of its
 // own, which shows the file's value when that one opened.
