@@ -165,7 +165,7 @@ TEST_F(DialogTest, SecondOpeningBringsTheOpenDialogForward)
             if (minimised)
                 ShowWindow(hDlg, SW_MINIMIZE);
             second = Send(CPL_DBLCLK, 0, 0);
-            inFront = GetForegroundWindow() == hDlg;
+            inFront = rec::foregroundAsked == hDlg;
             restored = !IsIconic(hDlg);
             Click(hDlg, IDCANCEL);
         });
@@ -252,7 +252,7 @@ void CALLBACK CloseBox(HWND, UINT, UINT_PTR timer, DWORD)
         return;
     KillTimer(nullptr, timer);
     box.reopen();
-    box.reopenedToBox = GetForegroundWindow() == found;
+    box.reopenedToBox = rec::foregroundAsked == found;
     char text[1100] = "";
     GetDlgItemTextA(found, 0xFFFF, text, sizeof text);     // the message's static control
     box.shown = true;
@@ -287,19 +287,19 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
     struct Case {
         const char *name;
         Cause cause;
-        DWORD standInError;
-        const char *reason;     // the system's text, as Wine words it
+        DWORD error;            // the one the write meets, real or stood in
+        const char *reason;     // the applet's own words, or nullptr for the system's
         bool admin;             // the administrator sentence follows
         bool thenCancel;        // else the cause is removed and OK pressed again
         bool endSession;        // Windows closes the program while the box is up
     } const cases[] = {
-        {"N4.INI is a directory (access denied)", kDirectory, 0, "Access denied.", true, false, false},
-        {"N4.INI held open (sharing violation)", kHeldOpen, 0, "Sharing violation.", false, true, false},
-        {"access denied, then Cancel", kStandIn, ERROR_ACCESS_DENIED, "Access denied.", true, true, false},
-        {"disk full", kStandIn, ERROR_DISK_FULL, "Disk full.", false, false, false},
+        {"N4.INI is a directory (access denied)", kDirectory, ERROR_ACCESS_DENIED, nullptr, true, false, false},
+        {"N4.INI held open (sharing violation)", kHeldOpen, ERROR_SHARING_VIOLATION, nullptr, false, true, false},
+        {"access denied, then Cancel", kStandIn, ERROR_ACCESS_DENIED, nullptr, true, true, false},
+        {"disk full", kStandIn, ERROR_DISK_FULL, nullptr, false, false, false},
         {"a code the system has no text for", kStandIn, 0x2000ABCD, "Error 536914893.", false, false, false},
         {"no code at all", kStandIn, 0, "Error 0.", false, true, false},
-        {"Windows closes the program", kDirectory, 0, "Access denied.", true, true, true},
+        {"Windows closes the program", kDirectory, ERROR_ACCESS_DENIED, nullptr, true, true, true},
     };
 
     for (const Case &c : cases) {
@@ -328,7 +328,7 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         bool stayedOpen = false, dosStillChecked = false, endedEarly = true;
         DialogSeen seen = DoubleClick([&](HWND hDlg) {
             rec::standIn.failProfileWrite = c.cause == kStandIn;
-            rec::standIn.profileError = c.standInError;
+            rec::standIn.profileError = c.error;
             Click(hDlg, kDos);
             PressOkThroughTheBox(hDlg, [&] { Send(CPL_DBLCLK, 0, 0); }, c.endSession);
             if (c.endSession)
@@ -352,7 +352,7 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         EXPECT_EQ(rec::Matching("DialogBoxParamA").size(), 1u);
         EXPECT_EQ(stayedOpen && dosStillChecked && !endedEarly, !c.endSession);
         const std::string text = "The Files setting could not be saved in " + WindowsDir() + "\\N4.INI.\n\n" +
-                                 c.reason + (c.admin ? kAdmin : "");
+                                 (c.reason ? c.reason : SystemText(c.error)) + (c.admin ? kAdmin : "");
         ASSERT_EQ(rec::messageBoxes.size(), 1u);
         EXPECT_EQ(rec::messageBoxes[0].owner, "dlg");
         EXPECT_EQ(rec::messageBoxes[0].caption, "Configure Lumasyn ODBC");

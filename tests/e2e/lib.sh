@@ -1,7 +1,7 @@
-# Sourced by the end-to-end scripts: waiting without fixed sleeps, fresh
-# Wine prefixes, and finding and clicking windows with real X input.
-# centre and click run $ctlpos with $wine_run when the caller sets it
-# (the build's test prefix), else with plain wine in $WINEPREFIX.
+# Sourced by the scripts that test under Wine: waiting without fixed
+# sleeps, fresh Wine prefixes, and ctlpos.exe on the windows of a prefix.
+# ctl runs $ctlpos with $wine_run when the caller sets it (the build's
+# test prefix), else with plain wine in $WINEPREFIX.
 
 fail() { echo "FAIL: $*"; exit 1; }
 
@@ -15,37 +15,23 @@ poll() {
     done
 }
 
-# ctl [--text|--checked] TITLE ID|ITEM: what ctlpos.exe says of a window,
-# a control or a list item; fails while it is not there.
+# ctl [--text|--checked|--click [N]] TITLE ID|ITEM: what ctlpos.exe says of
+# a window, a control or a list item, or a click on it; fails while it is
+# not there.
 ctl() {
     local r
     r=$("${wine_run:-wine}" "$ctlpos" "$@" 2>/dev/null) || return 1
     echo "${r//$'\r'/}"
 }
 
-# centre TITLE ID|ITEM: "x y" of the centre of a window (0), one of its
-# controls, or an item of its list view.
-centre() {
-    set -- $(ctl "$1" "$2")
-    [ $# -eq 4 ] || return 1
-    echo $((($1 + $3) / 2)) $((($2 + $4) / 2))
-}
-
-# click TITLE ID|ITEM [CLICKS]
-click() {
-    local at
-    at=$(centre "$1" "$2") || fail "'$2' not found in '$1'"
-    xdotool mousemove $at click --repeat "${3:-1}" --delay 100 1
-}
-
 # fresh_prefix DIR win32|win64: a new Windows in DIR, made the current
-# one. No window manager runs here: unmanaged windows take keyboard focus
-# without Wine's wait, and a crash fails at once instead of leaving a
-# dialog up.
+# one, that the tests may write into. No window manager runs here:
+# unmanaged windows take keyboard focus without Wine's wait, and a crash
+# fails at once instead of leaving a dialog up.
 fresh_prefix() {
     local boot=wine
     [ "$2" = win64 ] && boot=/usr/lib/wine/wine64
-    export WINEPREFIX=$1 WINEARCH=$2 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEPREFIX=$1 WINEARCH=$2 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" VELDRANO_THROWAWAY_WINDOWS=1
     rm -rf "$WINEPREFIX"
     mkdir -p "$(dirname "$WINEPREFIX")"
     "$boot" wineboot -i </dev/null >/dev/null 2>&1 || fail "wineboot failed in $WINEPREFIX"

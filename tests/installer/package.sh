@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # scripts/package as a user runs it, into build trees of the test's own:
 #   package.sh <source dir> <work dir> reproducible
-#   package.sh <source dir> <work dir> signed <wine-run> <ctlpos.exe>
+#   package.sh <source dir> <work dir> signed <wine-run> <control_panel_tests.exe>
 set -u
 src=$1 work=$2 case=$3
 source "$src/tests/e2e/lib.sh"
@@ -35,7 +35,7 @@ reproducible)
     echo "PASS: two builds of $version are byte-identical; --version 1.0.1 names its package"
     ;;
 signed)
-    wine_run=$4 ctlpos=$5
+    wine_run=$4 control_panel_tests=$5
     # A throwaway code-signing certificate, kept outside the build trees.
     secrets=$work/secrets
     mkdir -m 700 "$secrets"
@@ -81,10 +81,13 @@ signed)
         fail "the certificate file was copied into a build tree"
     echo "ok: two signed packages are byte-identical, verify, fail when tampered, and strip back to the built applet"
 
-    # The signed applet works in Wine's Control Panel host, and the signed
+    # The signed applet works in Wine's Control Panel host, where the
+    # end-to-end test finds it: beside the test program. And the signed
     # package installs it.
-    bash "$src/tests/e2e/control_panel.sh" "$wine_run" "$dist/veldrano.cpl" "$ctlpos" "$work/e2e" ok-dos ||
-        fail "the signed applet does not work in the Control Panel"
+    mkdir "$work/e2e"
+    cp "$control_panel_tests" "$dist/veldrano.cpl" "$work/e2e/"
+    "$wine_run" "$work/e2e/$(basename "$control_panel_tests")" --gtest_filter='ControlPanel.TwoOpenings*' \
+        >"$work/e2e.log" 2>&1 || fail "the signed applet does not work in the Control Panel: $(cat "$work/e2e.log")"
     fresh_prefix "$work/prefix" win32
     trap 'wineserver -k 2>/dev/null' EXIT
     wine msiexec /i "$msi" /qn </dev/null >/dev/null 2>&1 || fail "the signed package does not install"

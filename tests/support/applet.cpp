@@ -2,6 +2,8 @@
 
 void AppletTest::SetUp()
 {
+    const std::string refused = RefuseUnlessThrowaway();
+    ASSERT_EQ(refused, "");
     RemoveFile(LumasynPath());
     RemoveProfile();
     host = CreateWindowA("STATIC", "Control Panel", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr, nullptr,
@@ -16,6 +18,8 @@ void AppletTest::SetUp()
 
 void AppletTest::TearDown()
 {
+    if (!RefuseUnlessThrowaway().empty())
+        return;
     if (hmod)
         FreeLibrary(hmod);
     if (host)

@@ -120,3 +120,23 @@ bool NotHeldOpen(const std::string &path)
     CloseHandle(h);
     return true;
 }
+
+std::string RefuseUnlessThrowaway()
+{
+    char value[8] = "";
+    GetEnvironmentVariableA("VELDRANO_THROWAWAY_WINDOWS", value, sizeof value);
+    if (lstrcmpA(value, "1") == 0)
+        return "";
+    return "refusing to write N4.INI and LMSN110.DLL into " + WindowsDir() +
+           " or to install packages: set VELDRANO_THROWAWAY_WINDOWS=1 on a Windows that may be thrown away";
+}
+
+std::string SystemText(DWORD error)
+{
+    char text[512] = "";
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                             sizeof text, nullptr);
+    while (n > 0 && static_cast<unsigned char>(text[n - 1]) <= ' ')
+        n--;
+    return std::string(text, n);
+}

@@ -33,4 +33,14 @@ std::string StoredValue(const std::string &section, const std::string &key);
 // True when nobody holds the file open: it can be opened exclusively.
 bool NotHeldOpen(const std::string &path);
 
+// The tests write N4.INI and LMSN110.DLL into the Windows directory, and
+// install packages: only on a Windows that may be thrown away, which says
+// so with VELDRANO_THROWAWAY_WINDOWS=1 (wine-run sets it for its prefix,
+// the workflow for its runner). Empty when allowed, else why not.
+std::string RefuseUnlessThrowaway();
+
+// The system's words for an error, as the applet shows them: without the
+// line break FormatMessage ends them with.
+std::string SystemText(DWORD error);
+
 #endif

@@ -12,6 +12,7 @@ namespace rec {
 std::vector<std::string> calls;
 std::vector<HFILE> openFiles;
 INT_PTR lastDialogResult;
+HWND foregroundAsked;
 StandIns standIn;
 std::vector<MessageBoxSeen> messageBoxes;
 
@@ -85,6 +86,7 @@ decltype(&CheckRadioButton) pCheckRadioButton;
 decltype(&IsDlgButtonChecked) pIsDlgButtonChecked;
 decltype(&EndDialog) pEndDialog;
 decltype(&MessageBoxA) pMessageBoxA;
+decltype(&SetForegroundWindow) pSetForegroundWindow;
 
 HFILE WINAPI HookOpenFile(LPCSTR name, LPOFSTRUCT of, UINT style)
 {
@@ -206,6 +208,12 @@ int WINAPI HookMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
     return pMessageBoxA(owner, text, caption, type);
 }
 
+BOOL WINAPI HookSetForegroundWindow(HWND hwnd)
+{
+    foregroundAsked = hwnd;
+    return pSetForegroundWindow(hwnd);
+}
+
 // Reroutes one import to `hook`, keeping the target in *original when the
 // hook forwards to it.
 template <typename T>
@@ -231,6 +239,7 @@ void Install(HMODULE hmod, HWND hwndHost)
     openFiles.clear();
     messageBoxes.clear();
     lastDialogResult = -12345;
+    foregroundAsked = nullptr;
     standIn = StandIns();
 
     Patch("KERNEL32.dll", "OpenFile", &HookOpenFile, &pOpenFile);
@@ -249,6 +258,7 @@ void Install(HMODULE hmod, HWND hwndHost)
     Patch("USER32.dll", "IsDlgButtonChecked", &HookIsDlgButtonChecked, &pIsDlgButtonChecked);
     Patch("USER32.dll", "EndDialog", &HookEndDialog, &pEndDialog);
     Patch("USER32.dll", "MessageBoxA", &HookMessageBoxA, &pMessageBoxA);
+    Patch("USER32.dll", "SetForegroundWindow", &HookSetForegroundWindow, &pSetForegroundWindow);
     Patch<decltype(&HookwsprintfA)>("USER32.dll", "wsprintfA", &HookwsprintfA, nullptr);  // formats itself
 }
 

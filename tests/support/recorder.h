@@ -24,6 +24,12 @@ extern std::vector<HFILE> openFiles;
 // What the last real or stood-in DialogBoxParamA returned.
 extern INT_PTR lastDialogResult;
 
+// The window the applet last asked SetForegroundWindow for. Whether the
+// system grants the request depends on who has the foreground (Windows
+// lets a background process only flash the taskbar button), so the tests
+// look at the request.
+extern HWND foregroundAsked;
+
 struct StandIns {
     bool dialog = false;            // DialogBoxParamA returns dialogResult, shows nothing
     INT_PTR dialogResult = 1;

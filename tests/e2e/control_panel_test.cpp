@@ -1,0 +1,271 @@
+// End to end: the system's Control Panel host, control.exe, runs the built
+// applet, and the test works its dialog as a user would. The dialog is
+// found by its caption in whatever process shows it: on 64-bit Windows
+// control.exe hands a 32-bit item to a 32-bit host of its own and may exit
+// at once, so the test waits for control.exe and every process it started.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+#include "../support/files.h"
+#include "window.h"
+
+namespace {
+
+const char kTitle[] = "Configure Lumasyn ODBC";
+constexpr int kDos = 1001;
+
+bool WaitFor(const std::function<bool()> &done, DWORD seconds = 30)
+{
+    for (DWORD start = GetTickCount(); !done(); Sleep(100))
+        if (GetTickCount() - start > seconds * 1000)
+            return false;
+    return true;
+}
+
+// The applet's dialogs: windows with its caption and the DOS button (the
+// message box of a refused save has the caption, not the button).
+BOOL CALLBACK CollectDialog(HWND hwnd, LPARAM found)
+{
+    char title[64] = "";
+    GetWindowTextA(hwnd, title, sizeof title);
+    if (IsWindowVisible(hwnd) && lstrcmpA(title, kTitle) == 0 && GetDlgItem(hwnd, kDos) != nullptr)
+        reinterpret_cast<std::vector<HWND> *>(found)->push_back(hwnd);
+    return TRUE;
+}
+
+std::vector<HWND> Dialogs()
+{
+    std::vector<HWND> found;
+    EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+HWND Box()
+{
+    HWND hwnd = FindTitled(kTitle);
+    return hwnd != nullptr && GetDlgItem(hwnd, kDos) == nullptr ? hwnd : nullptr;
+}
+
+bool Checked(HWND dlg, int id)
+{
+    return SendMessageA(GetDlgItem(dlg, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+bool IsDirectory(const std::string &path)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// What the Restart Manager sends to close a program, to each of its
+// windows: WM_QUERYENDSESSION to all, then WM_ENDSESSION.
+struct EndSession {
+    DWORD pid;
+    UINT message;
+    WPARAM wParam;
+};
+
+BOOL CALLBACK SendEndSession(HWND hwnd, LPARAM param)
+{
+    const auto *end = reinterpret_cast<const EndSession *>(param);
+    DWORD pid = 0, answer = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == end->pid)
+        SendMessageTimeoutA(hwnd, end->message, end->wParam, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 5000, &answer);
+    return TRUE;
+}
+
+void CloseAsTheRestartManagerDoes(HWND window)
+{
+    EndSession end = {0, WM_QUERYENDSESSION, 0};
+    GetWindowThreadProcessId(window, &end.pid);
+    EnumWindows(SendEndSession, reinterpret_cast<LPARAM>(&end));
+    end = {end.pid, WM_ENDSESSION, TRUE};
+    EnumWindows(SendEndSession, reinterpret_cast<LPARAM>(&end));
+}
+
+// The whole screen as a 24-bit BMP, to see what a failed test left.
+void SaveScreen(const std::string &path)
+{
+    int cx = GetSystemMetrics(SM_CXSCREEN), cy = GetSystemMetrics(SM_CYSCREEN);
+    HDC screen = GetDC(nullptr), mem = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, cx, cy);
+    HGDIOBJ old = SelectObject(mem, bitmap);
+    BitBlt(mem, 0, 0, cx, cy, screen, 0, 0, SRCCOPY);
+    SelectObject(mem, old);
+    BITMAPINFOHEADER info = {sizeof info, cx, cy, 1, 24, BI_RGB};
+    std::string pixels(((cx * 3 + 3) & ~3) * cy, '\0');
+    GetDIBits(mem, bitmap, 0, cy, &pixels[0], reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS);
+    BITMAPFILEHEADER file = {0x4D42, DWORD(sizeof file + sizeof info + pixels.size()), 0, 0, sizeof file + sizeof info};
+    WriteBytes(path, std::string(reinterpret_cast<char *>(&file), sizeof file) +
+                         std::string(reinterpret_cast<char *>(&info), sizeof info) + pixels);
+    DeleteObject(bitmap);
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+}
+
+}  // namespace
+
+class ControlPanel : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string refused = RefuseUnlessThrowaway();
+        ASSERT_EQ(refused, "");
+        RemoveProfile();
+        ASSERT_TRUE(WriteBytes(LumasynPath(), LumasynImage(463, kMarkerOffset, "KORVELIN")));
+    }
+
+    void TearDown() override
+    {
+        if (!RefuseUnlessThrowaway().empty())
+            return;
+        if (HasFailure())
+            SaveScreen(ExeDir() + "\\" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bmp");
+        for (HWND dlg : Dialogs())
+            PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
+        bool ended = HostsEnded();
+        for (const auto &host : hosts) {
+            if (!ended)
+                TerminateProcess(host.second, 1);
+            CloseHandle(host.second);
+        }
+        RemoveFile(LumasynPath());
+        RemoveProfile();
+    }
+
+    // control.exe with the applet beside this program, which is where
+    // OpenFile finds LMSN110.DLL: in the current directory and on PATH.
+    void Open()
+    {
+        static const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+        SetEnvironmentVariableA("PATH", (ExeDir() + ";" + path).c_str());
+        std::string line = "control.exe \"" + AppletPath() + "\"";
+        STARTUPINFOA si = {sizeof si};
+        PROCESS_INFORMATION pi;
+        ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, ExeDir().c_str(), &si, &pi))
+            << "error " << GetLastError();
+        CloseHandle(pi.hThread);
+        hosts.push_back({pi.dwProcessId, pi.hProcess});
+    }
+
+    // The dialog, once it shows; its process is watched with the hosts.
+    HWND OpenedDialog()
+    {
+        HWND dlg = nullptr;
+        EXPECT_TRUE(WaitFor([&] { return (dlg = Dialogs().empty() ? nullptr : Dialogs()[0]) != nullptr; }, 60))
+            << "the dialog did not appear";
+        DWORD pid = 0;
+        GetWindowThreadProcessId(dlg, &pid);
+        if (HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid))
+            hosts.push_back({pid, process});
+        return dlg;
+    }
+
+    // Whether a host started, or a process it started, still runs.
+    bool HostsRunning()
+    {
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32 entry = {sizeof entry};
+        for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+            bool known = false, child = false;
+            for (const auto &host : hosts) {
+                known = known || host.first == entry.th32ProcessID;
+                child = child || host.first == entry.th32ParentProcessID;
+            }
+            HANDLE process;
+            if (child && !known && (process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, entry.th32ProcessID)))
+                hosts.push_back({entry.th32ProcessID, process});
+        }
+        CloseHandle(snapshot);
+        for (const auto &host : hosts)
+            if (WaitForSingleObject(host.second, 0) == WAIT_TIMEOUT)
+                return true;
+        return false;
+    }
+
+    bool HostsEnded()
+    {
+        return WaitFor([&] { return !HostsRunning(); });
+    }
+
+    std::vector<std::pair<DWORD, HANDLE>> hosts;
+};
+
+// Opened twice at the same moment: one dialog, whichever opening got it,
+// and the other opening ends by itself. DOS and OK there save, and no
+// dialog is left behind to write its older value back.
+TEST_F(ControlPanel, TwoOpeningsAtOnceGiveOneDialogThatSaves)
+{
+    Open();
+    Open();
+    HWND dlg = OpenedDialog();
+    ASSERT_NE(dlg, nullptr);
+    ClickControl(GetDlgItem(dlg, kDos));
+    EXPECT_TRUE(WaitFor([&] { return Checked(dlg, kDos); }));
+    ClickControl(GetDlgItem(dlg, IDOK));
+    EXPECT_TRUE(WaitFor([] { return Dialogs().empty(); })) << "a second dialog is left";
+    EXPECT_TRUE(HostsEnded());
+    EXPECT_EQ(StoredValue("Lumasyn", "patch110"), "0");
+}
+
+// A directory in N4.INI's place refuses the write with "access denied",
+// as the Windows directory does to a standard user (Wine has no UAC, and
+// an administrator's or root's write to a read-only file may succeed).
+// The refusal is explained; the dialog stays with DOS checked; once the
+// cause is gone, OK saves. Or Windows closes the program while the box is
+// up, as the Restart Manager does for an update: box and dialog end, the
+// host exits by itself and nothing is written.
+TEST_F(ControlPanel, RefusedSaveIsExplainedThenSavedOrClosedByWindows)
+{
+    for (bool windowsCloses : {false, true}) {
+        SCOPED_TRACE(windowsCloses ? "Windows closes the program" : "OK again");
+        RemoveProfile();
+        ASSERT_TRUE(CreateDirectoryA(ProfilePath().c_str(), nullptr));
+        Open();
+        HWND dlg = OpenedDialog(), box = nullptr;
+        ASSERT_NE(dlg, nullptr);
+        ClickControl(GetDlgItem(dlg, kDos));
+        ClickControl(GetDlgItem(dlg, IDOK));
+        ASSERT_TRUE(WaitFor([&] { return (box = Box()) != nullptr; })) << "no message box after the refused OK";
+        char text[1100] = "";
+        SendMessageA(GetDlgItem(box, 0xFFFF), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+        for (const std::string &part : {ProfilePath(), SystemText(ERROR_ACCESS_DENIED), std::string("administrator rights")})
+            EXPECT_NE(std::string(text).find(part), std::string::npos) << part << " is not in: " << text;
+        if (windowsCloses) {
+            CloseAsTheRestartManagerDoes(dlg);
+        } else {
+            ClickControl(GetDlgItem(box, IDOK));
+            EXPECT_TRUE(WaitFor([&] { return IsWindowEnabled(dlg) && Checked(dlg, kDos); }))
+                << "the dialog is not back with DOS checked";
+            EXPECT_TRUE(IsDirectory(ProfilePath())) << "N4.INI changed while refused";
+            RemoveDirectoryA(ProfilePath().c_str());
+            ClickControl(GetDlgItem(dlg, IDOK));
+        }
+        EXPECT_TRUE(HostsEnded());
+        EXPECT_EQ(IsDirectory(ProfilePath()), windowsCloses);
+        EXPECT_EQ(StoredValue("Lumasyn", "patch110"), windowsCloses ? "<none>" : "0");
+    }
+}
+
+// Without LMSN110.DLL no dialog opens while the opening runs, and nothing
+// is written.
+TEST_F(ControlPanel, WithoutTheLibraryNoDialogOpens)
+{
+    RemoveFile(LumasynPath());
+    Open();
+    bool seen = false;
+    EXPECT_TRUE(WaitFor([&] {
+        seen = seen || !Dialogs().empty();
+        return seen || !HostsRunning();
+    }));
+    EXPECT_FALSE(seen);
+    std::string bytes;
+    EXPECT_FALSE(ReadBytes(ProfilePath(), bytes)) << "N4.INI was written";
+}
