@@ -95,7 +95,7 @@ static BOOL ActivateOpenDialog()
 // the mutex is tried, since the thread that holds it may ask again from
 // inside its own dialog. Neither a mutex that cannot be made (Windows
 // before 2000 may refuse the "Local\" prefix) nor a holder that shows no
-// dialog within five seconds keeps the item from opening. Another user's
+// dialog within ten seconds keeps the item from opening. Another user's
 // session has a namespace and a desktop of its own, and a dialog of its
 // own, which shows the file's value when that one opened.
 static void OpenDialog(HWND hwndCPL, const APPLETS *row)
@@ -105,7 +105,7 @@ static void OpenDialog(HWND hwndCPL, const APPLETS *row)
         DWORD dwWait = WAIT_FAILED;
         if (hLock != nullptr)
             dwWait = WaitForSingleObject(hLock, iTry == 0 ? 0 : 100);
-        if (dwWait == WAIT_TIMEOUT && iTry < 50)
+        if (dwWait == WAIT_TIMEOUT && iTry < 100)
             continue;
         DialogBoxParamA(hModule, MAKEINTRESOURCEA(LOWORD(row->dlgtemplate)), hwndCPL, row->dlgfn, 0);
         if (dwWait < WAIT_TIMEOUT)      // WAIT_OBJECT_0, or WAIT_ABANDONED by a host that died

@@ -130,7 +130,7 @@ protected:
             SaveScreen(ExeDir() + "\\" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bmp");
         for (HWND dlg : Dialogs())
             PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
-        bool ended = HostsEnded();
+        bool ended = HostsEnded(5);
         for (const auto &host : hosts) {
             if (!ended)
                 TerminateProcess(host.second, 1);
@@ -168,8 +168,9 @@ protected:
         return dlg;
     }
 
-    // Whether a host started, or a process it started, still runs.
-    bool HostsRunning()
+    // Whether a host started, or a process it started, still runs, but
+    // for the process `except`.
+    bool HostsRunning(DWORD except = 0)
     {
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
         PROCESSENTRY32 entry = {sizeof entry};
@@ -185,14 +186,14 @@ protected:
         }
         CloseHandle(snapshot);
         for (const auto &host : hosts)
-            if (WaitForSingleObject(host.second, 0) == WAIT_TIMEOUT)
+            if (host.first != except && WaitForSingleObject(host.second, 0) == WAIT_TIMEOUT)
                 return true;
         return false;
     }
 
-    bool HostsEnded()
+    bool HostsEnded(DWORD seconds = 30)
     {
-        return WaitFor([&] { return !HostsRunning(); });
+        return WaitFor([&] { return !HostsRunning(); }, seconds);
     }
 
     std::vector<std::pair<DWORD, HANDLE>> hosts;
@@ -207,6 +208,9 @@ TEST_F(ControlPanel, TwoOpeningsAtOnceGiveOneDialogThatSaves)
     Open();
     HWND dlg = OpenedDialog();
     ASSERT_NE(dlg, nullptr);
+    DWORD shows = 0;
+    GetWindowThreadProcessId(dlg, &shows);
+    EXPECT_TRUE(WaitFor([&] { return !HostsRunning(shows); })) << "the other opening did not end by itself";
     ClickControl(GetDlgItem(dlg, kDos));
     EXPECT_TRUE(WaitFor([&] { return Checked(dlg, kDos); }));
     ClickControl(GetDlgItem(dlg, IDOK));

@@ -73,7 +73,11 @@ BOOL ListItemRect(HWND hwnd, const char *text, RECT *rc)
 
 void ClickControl(HWND control)
 {
-    PostMessageA(control, BM_CLICK, 0, 0);
+    LONG type = GetWindowLongA(control, GWL_STYLE) & BS_TYPEMASK;
+    if (type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON)
+        PostMessageA(GetParent(control), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), BN_CLICKED), (LPARAM)control);
+    else
+        PostMessageA(control, BM_CLICK, 0, 0);
 }
 
 BOOL ClickListItem(HWND window, const char *text, int clicks)

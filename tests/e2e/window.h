@@ -20,8 +20,11 @@ HWND FindTitled(const char *title);
    Control Panel's item list), found by its text. */
 BOOL ListItemRect(HWND window, const char *text, RECT *rc);
 
-/* Clicks a dialog's button or radio button (BM_CLICK), or the icon of a
-   list-view item `clicks` times (2 opens it). */
+/* Clicks a dialog's button or radio button, or the icon of a list-view
+   item `clicks` times (2 opens it). A push button tells its dialog as a
+   click does (WM_COMMAND, BN_CLICKED), so that a change of focus or of the
+   mouse capture elsewhere cannot swallow the click; a radio button gets
+   BM_CLICK, which checks it and clears the others of its group. */
 void ClickControl(HWND control);
 BOOL ClickListItem(HWND window, const char *text, int clicks);
 
