@@ -46,12 +46,6 @@ std::vector<HWND> Dialogs()
     return found;
 }
 
-HWND Box()
-{
-    HWND hwnd = FindTitled(kTitle);
-    return hwnd != nullptr && GetDlgItem(hwnd, kDos) == nullptr ? hwnd : nullptr;
-}
-
 bool Checked(HWND dlg, int id)
 {
     return SendMessageA(GetDlgItem(dlg, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
@@ -159,8 +153,10 @@ protected:
     HWND OpenedDialog()
     {
         HWND dlg = nullptr;
-        EXPECT_TRUE(WaitFor([&] { return (dlg = Dialogs().empty() ? nullptr : Dialogs()[0]) != nullptr; }, 60))
-            << "the dialog did not appear";
+        EXPECT_TRUE(WaitFor([&] {
+            std::vector<HWND> shown = Dialogs();
+            return (dlg = shown.empty() ? nullptr : shown[0]) != nullptr;
+        }, 60)) << "the dialog did not appear";
         DWORD pid = 0;
         GetWindowThreadProcessId(dlg, &pid);
         if (HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid))
@@ -237,7 +233,9 @@ TEST_F(ControlPanel, RefusedSaveIsExplainedThenSavedOrClosedByWindows)
         ASSERT_NE(dlg, nullptr);
         ClickControl(GetDlgItem(dlg, kDos));
         ClickControl(GetDlgItem(dlg, IDOK));
-        ASSERT_TRUE(WaitFor([&] { return (box = Box()) != nullptr; })) << "no message box after the refused OK";
+        // The box has the dialog's caption, not its buttons, and is the enabled one.
+        ASSERT_TRUE(WaitFor([&] { return (box = FindTitled(kTitle)) != nullptr && !GetDlgItem(box, kDos); }))
+            << "no message box after the refused OK";
         char text[1100] = "";
         SendMessageA(GetDlgItem(box, 0xFFFF), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
         for (const std::string &part : {ProfilePath(), SystemText(ERROR_ACCESS_DENIED), std::string("administrator rights")})
