@@ -9,6 +9,10 @@
 /* Icons */
 #define IDI_APPLET          1
 
+/* The applet's name: the Control Panel's item, the dialog's caption and
+   the caption the applet looks for when the item is opened again */
+#define APPLET_NAME         "Configure Lumasyn ODBC"
+
 /* Strings */
 #define IDS_APPLET_NAME     40
 #define IDS_APPLET_INFO     41

@@ -7,7 +7,7 @@
 
 extern int bPatchLumasyn;   // value last read from or written to the profile
 extern const char bN4Ini[]; // the profile, by bare name: in the Windows directory
-extern const char szDialogCaption[];    // as dialog 100 has it, the applet's name
+extern const char szDialogCaption[];    // APPLET_NAME, the caption of dialog 100
 // Set in the open dialog's DWL_USER, where other processes can read it:
 // tells the applet's dialog from another window with its caption.
 constexpr LONG lDialogMark = 0x52444C56;    // "VLDR"

@@ -6,7 +6,7 @@
 #include "../../res/resource.h"
 
 extern const char bN4Ini[] = "N4.INI";
-extern const char szDialogCaption[] = "Configure Lumasyn ODBC";
+extern const char szDialogCaption[] = APPLET_NAME;
 static const char szSection[] = "Lumasyn";
 static const char szItem[] = "patch110";
 

@@ -118,7 +118,9 @@ def check_version(path, _src):
     for what, v in versions.items():
         if v > (4, 0):
             fail(f"{what} version {v[0]}.{v[1]} is newer than 4.0")
-    ok(", ".join(f"{w} {v[0]}.{v[1]}" for w, v in versions.items()))
+    if oh.Subsystem != pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"]:
+        fail(f"subsystem {oh.Subsystem}, not 2 (Windows GUI)")
+    ok(", ".join(f"{w} {v[0]}.{v[1]}" for w, v in versions.items()) + ", Windows GUI")
 
 
 def check_data(path, _src):
