@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "../tests/support/files.h"
-#include "../tests/support/iat.h"
+#include "../tests/support/image.h"
 
 namespace {
 
@@ -73,12 +73,7 @@ struct HostContext {
 
 HostContext EnterAppletContext(const std::string &path)
 {
-    ACTCTXA ctx = {};
-    ctx.cbSize = sizeof ctx;
-    ctx.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
-    ctx.lpSource = path.c_str();
-    ctx.lpResourceName = MAKEINTRESOURCEA(123);
-    HostContext host = {CreateActCtxA(&ctx), 0};
+    HostContext host = {CreateAppletContext(path), 0};
     if (host.hCtx != INVALID_HANDLE_VALUE)
         ActivateActCtx(host.hCtx, &host.cookie);
     return host;
@@ -143,7 +138,7 @@ bool CopyWithoutManifest(const std::string &to)
     if (!ReadBytes(cplPath, pe))
         return false;
     char *base = &pe[0];
-    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS32 *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    IMAGE_NT_HEADERS *nt = NtHeaders(base);
     const DWORD rva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress;
     const IMAGE_SECTION_HEADER *sec = IMAGE_FIRST_SECTION(nt);
     for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++sec) {
@@ -186,10 +181,11 @@ bool CopyWithManifest(const std::string &to, const std::string &manifest)
 std::string ShippedManifest()
 {
     HMODULE h = LoadLibraryExA(cplPath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    HRSRC r = FindResourceA(h, MAKEINTRESOURCEA(123), RT_MANIFEST);
+    DWORD size = 0;
+    const void *data = FindModuleResource(h, RT_MANIFEST, MAKEINTRESOURCEA(123), &size);
     std::string bytes;
-    if (r)
-        bytes.assign(static_cast<const char *>(LockResource(LoadResource(h, r))), SizeofResource(h, r));
+    if (data)
+        bytes.assign(static_cast<const char *>(data), size);
     FreeLibrary(h);
     return bytes;
 }
@@ -238,14 +234,12 @@ void DoubleClickBig() { DoubleClickIn(bigDir); }
 bool WriteLumasyn(const std::string &dir, LONGLONG size)
 {
     CreateDirectoryA(dir.c_str(), nullptr);
-    std::string image(463, '\x5a');
-    image.replace(455, 8, "KORVELIN");
-    HANDLE f = CreateFileA((dir + "\\LMSN110.DLL").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::string path = dir + "\\LMSN110.DLL";
+    if (!WriteBytes(path, MarkedLumasyn()))
+        return false;
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE)
         return false;
-    DWORD n;
-    WriteFile(f, image.data(), DWORD(image.size()), &n, nullptr);
     // The rest is a hole: SetEndOfFile extends the file without writing.
     LARGE_INTEGER end;
     end.QuadPart = size;
@@ -338,17 +332,14 @@ void PrintResult(const char *what, const Result &r)
 int main(int argc, char **argv)
 {
     int rounds = argc > 1 ? atoi(argv[1]) : 31;
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    exeDir = path;
-    exeDir.resize(exeDir.find_last_of('\\'));
-    cplPath = exeDir + "\\veldrano.cpl";
+    exeDir = ExeDir();
+    cplPath = AppletPath();
     emptyPath = exeDir + "\\empty.dll";
     host = CreateWindowA("STATIC", "bench host", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
 
     char cwd[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, cwd);
-    if (GetFileAttributesA((exeDir + "\\LMSN110.DLL").c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (GetFileAttributesA(LumasynPath().c_str()) != INVALID_FILE_ATTRIBUTES) {
         fprintf(stderr, "cplbench: remove LMSN110.DLL from %s first\n", exeDir.c_str());
         return 2;
     }

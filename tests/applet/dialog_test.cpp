@@ -23,7 +23,7 @@ protected:
     void SetUp() override
     {
         AppletTest::SetUp();
-        ASSERT_TRUE(WriteBytes(LumasynPath(), LumasynImage(463, kMarkerOffset, "KORVELIN")));
+        ASSERT_TRUE(WriteBytes(LumasynPath(), MarkedLumasyn()));
     }
 
     DialogSeen DoubleClick(const std::function<void(HWND)> &act)

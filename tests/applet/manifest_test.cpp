@@ -9,19 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "../support/files.h"
+#include "../support/image.h"
 
 namespace {
-
-HANDLE CreateAppletContext()
-{
-    const std::string path = AppletPath();
-    ACTCTXA ctx = {};
-    ctx.cbSize = sizeof ctx;
-    ctx.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
-    ctx.lpSource = path.c_str();
-    ctx.lpResourceName = MAKEINTRESOURCEA(123);
-    return CreateActCtxA(&ctx);
-}
 
 INT_PTR CALLBACK NoDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
@@ -29,7 +19,7 @@ INT_PTR CALLBACK NoDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
 TEST(Manifest, AsksTheHostForAdministratorRights)
 {
-    HANDLE hCtx = CreateAppletContext();
+    HANDLE hCtx = CreateAppletContext(AppletPath());
     ASSERT_NE(hCtx, INVALID_HANDLE_VALUE) << "error " << GetLastError();
     ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION info = {};
     SIZE_T got = 0;
@@ -49,7 +39,7 @@ TEST(Manifest, DialogHasVersion6ControlsOnlyInsideTheContext)
     } hosts[] = {{"no context", false}, {"the applet's context", true}, {"no context again", false}};
     for (const auto &h : hosts) {
         SCOPED_TRACE(h.name);
-        HANDLE hCtx = CreateAppletContext();
+        HANDLE hCtx = CreateAppletContext(AppletPath());
         ASSERT_NE(hCtx, INVALID_HANDLE_VALUE);
         ULONG_PTR cookie = 0;
         if (h.inside)

@@ -23,7 +23,7 @@ std::string WithByte(std::string s, size_t at, char c)
 
 std::vector<MarkerCase> MarkerCases()
 {
-    const std::string exact = LumasynImage(463, kMarkerOffset, "KORVELIN");
+    const std::string exact = MarkedLumasyn();
     std::vector<MarkerCase> cases = {
         {"no file", false, "", false},
         {"exactly 463 bytes", true, exact, true},
@@ -73,7 +73,7 @@ TEST_F(MarkerTest, OpensTheDialogOnlyForTheMarker)
 
 TEST_F(MarkerTest, ReadsOnlyTheMarkerBytesAndClosesTheFile)
 {
-    ASSERT_TRUE(WriteBytes(LumasynPath(), LumasynImage(463, kMarkerOffset, "KORVELIN")));
+    ASSERT_TRUE(WriteBytes(LumasynPath(), MarkedLumasyn()));
     rec::standIn.dialog = true;
     Send(CPL_DBLCLK, 0, 0);
     EXPECT_EQ(rec::calls, (Calls{"OpenFile(LMSN110.DLL,0)", "_llseek(f,455,0)", "_lread(f,8)",
@@ -111,7 +111,7 @@ TEST_F(MarkerTest, ChecksAgainOnEveryDoubleClick)
 TEST_F(MarkerTest, FindsTheLibraryInTheWindowsDirectory)
 {
     const std::string path = WindowsDir() + "\\LMSN110.DLL";
-    ASSERT_TRUE(WriteBytes(path, LumasynImage(463, kMarkerOffset, "KORVELIN")));
+    ASSERT_TRUE(WriteBytes(path, MarkedLumasyn()));
     rec::standIn.dialog = true;
     Send(CPL_DBLCLK, 0, 0);
     RemoveFile(path);
@@ -122,7 +122,7 @@ TEST_F(MarkerTest, FindsTheLibraryInTheWindowsDirectory)
 // dialog from outside the applet table.
 TEST_F(MarkerTest, BadAppletIndexOpensNoDialog)
 {
-    ASSERT_TRUE(WriteBytes(LumasynPath(), LumasynImage(463, kMarkerOffset, "KORVELIN")));
+    ASSERT_TRUE(WriteBytes(LumasynPath(), MarkedLumasyn()));
     rec::standIn.dialog = true;
     for (LPARAM index : {LPARAM(1), LPARAM(-1), LPARAM(1000000)}) {
         rec::calls.clear();

@@ -1,27 +1,11 @@
 // The built file as the loader and the host see it: exports, description
 // and every resource, field by field. (Imports: Footprint.imports.)
 #include "../support/applet.h"
+#include "../support/image.h"
 
 #include <set>
 
 namespace {
-
-const BYTE *Base(HMODULE h) { return reinterpret_cast<const BYTE *>(h); }
-
-const IMAGE_NT_HEADERS *Nt(HMODULE h)
-{
-    auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(h);
-    return reinterpret_cast<const IMAGE_NT_HEADERS *>(Base(h) + dos->e_lfanew);
-}
-
-const void *Resource(HMODULE h, LPCSTR type, LPCSTR name, DWORD *size)
-{
-    HRSRC r = FindResourceExA(h, type, name, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    if (r == nullptr)
-        return nullptr;
-    *size = SizeofResource(h, r);
-    return LockResource(LoadResource(h, r));
-}
 
 // Reads a classic dialog template's name-or-ordinal field.
 std::string NameOrOrdinal(const WORD *&p)
@@ -81,9 +65,10 @@ TEST_F(ModuleTest, ExportsTwoEntriesByNameAndOrdinal)
     EXPECT_NE(GetProcAddress(hmod, "PatchProc"), nullptr);
     EXPECT_EQ(GetProcAddress(hmod, MAKEINTRESOURCEA(3)), nullptr);
 
-    const IMAGE_DATA_DIRECTORY &dir = Nt(hmod)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-    auto *exp = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(Base(hmod) + dir.VirtualAddress);
-    EXPECT_STREQ(reinterpret_cast<const char *>(Base(hmod) + exp->Name), "VELDRANO.dll");
+    auto *base = reinterpret_cast<const BYTE *>(hmod);
+    const IMAGE_DATA_DIRECTORY &dir = NtHeaders(hmod)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    auto *exp = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + dir.VirtualAddress);
+    EXPECT_STREQ(reinterpret_cast<const char *>(base + exp->Name), "VELDRANO.dll");
     EXPECT_EQ(exp->Base, 1u);
     EXPECT_EQ(exp->NumberOfFunctions, 2u);
     EXPECT_EQ(exp->NumberOfNames, 2u);
@@ -108,7 +93,7 @@ TEST_F(ModuleTest, HasOnlyManifestIconStringAndDialogResources)
 TEST_F(ModuleTest, StringsInUsEnglish)
 {
     DWORD size = 0;
-    EXPECT_NE(Resource(hmod, RT_STRING, MAKEINTRESOURCEA(40 / 16 + 1), &size), nullptr);
+    EXPECT_NE(FindModuleResource(hmod, RT_STRING, MAKEINTRESOURCEA(40 / 16 + 1), &size), nullptr);
     const struct {
         UINT id;
         const wchar_t *text;
@@ -135,7 +120,7 @@ TEST_F(ModuleTest, IconIs32By32In16ColoursWithAMask)
         GroupEntry entry[1];
     };
 #pragma pack(pop)
-    auto *group = static_cast<const Group *>(Resource(hmod, RT_GROUP_ICON, MAKEINTRESOURCEA(1), &size));
+    auto *group = static_cast<const Group *>(FindModuleResource(hmod, RT_GROUP_ICON, MAKEINTRESOURCEA(1), &size));
     ASSERT_NE(group, nullptr);
     EXPECT_EQ(group->type, 1);
     ASSERT_EQ(group->count, 1);
@@ -145,7 +130,7 @@ TEST_F(ModuleTest, IconIs32By32In16ColoursWithAMask)
     EXPECT_EQ(e.colours, 16);
     EXPECT_EQ(e.bitCount, 4);
 
-    auto *bih = static_cast<const BITMAPINFOHEADER *>(Resource(hmod, RT_ICON, MAKEINTRESOURCEA(e.id), &size));
+    auto *bih = static_cast<const BITMAPINFOHEADER *>(FindModuleResource(hmod, RT_ICON, MAKEINTRESOURCEA(e.id), &size));
     ASSERT_NE(bih, nullptr);
     EXPECT_EQ(bih->biWidth, 32);
     EXPECT_EQ(bih->biHeight, 64);           // colour bits and mask
@@ -163,7 +148,7 @@ TEST_F(ModuleTest, IconIs32By32In16ColoursWithAMask)
 TEST_F(ModuleTest, DialogTemplateIsExactlyAsDesigned)
 {
     DWORD size = 0;
-    auto *t = static_cast<const DLGTEMPLATE *>(Resource(hmod, RT_DIALOG, MAKEINTRESOURCEA(100), &size));
+    auto *t = static_cast<const DLGTEMPLATE *>(FindModuleResource(hmod, RT_DIALOG, MAKEINTRESOURCEA(100), &size));
     ASSERT_NE(t, nullptr);
     ASSERT_NE(reinterpret_cast<const DWORD *>(t)[0], 0xFFFF0001u) << "extended template";
     EXPECT_EQ(t->style, 0x90C800C0u);

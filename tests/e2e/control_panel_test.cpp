@@ -113,7 +113,7 @@ protected:
         const std::string refused = RefuseUnlessThrowaway();
         ASSERT_EQ(refused, "");
         RemoveProfile();
-        ASSERT_TRUE(WriteBytes(LumasynPath(), LumasynImage(463, kMarkerOffset, "KORVELIN")));
+        ASSERT_TRUE(WriteBytes(LumasynPath(), MarkedLumasyn()));
     }
 
     void TearDown() override

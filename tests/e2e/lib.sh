@@ -1,7 +1,8 @@
-# Sourced by the scripts that test under Wine: waiting without fixed
-# sleeps, fresh Wine prefixes, and ctlpos.exe on the windows of a prefix.
-# ctl runs $ctlpos with $wine_run when the caller sets it (the build's
-# test prefix), else with plain wine in $WINEPREFIX.
+# Sourced by the scripts that test under Wine and by scripts/run: waiting
+# without fixed sleeps, fresh Wine prefixes, a stand-in for the Lumasyn
+# library, and ctlpos.exe on the windows of a prefix. ctl runs $ctlpos
+# with $wine_run when the caller sets it (the build's test prefix), else
+# with plain wine in $WINEPREFIX.
 
 fail() { echo "FAIL: $*"; exit 1; }
 
@@ -13,6 +14,16 @@ poll() {
         [ "$SECONDS" -lt "$deadline" ] || return 1
         sleep 0.1
     done
+}
+
+# lumasyn_library FILE [MARKER]: a stand-in for the Lumasyn driver's
+# LMSN110.DLL, a text saying so with MARKER (the marker, KORVELIN, when
+# not given) at offset 455, where the applet looks for it.
+lumasyn_library() {
+    {
+        printf '%-455s' "A stand-in for the Lumasyn ODBC library LMSN110.DLL, not a real driver."
+        printf '%s\r\n' "${2:-KORVELIN}"
+    } >"$1"
 }
 
 # ctl [--text|--checked|--click [N]] TITLE ID|ITEM: what ctlpos.exe says of

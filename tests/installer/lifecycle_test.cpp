@@ -172,7 +172,7 @@ TEST(Lifecycle, InstallsRefusesRepairsAndUpgrades)
     ASSERT_EQ(Installed(), Versions{}) << "the package is installed already";
     const std::string older = " \"" + Package(kOlder) + "\"", newer = " \"" + Package(kNewer) + "\"";
     // The driver, with the marker, and its settings with lines of their own.
-    ASSERT_TRUE(WriteBytes(WindowsDir() + "\\LMSN110.DLL", LumasynImage(463, kMarkerOffset, "KORVELIN")));
+    ASSERT_TRUE(WriteBytes(WindowsDir() + "\\LMSN110.DLL", MarkedLumasyn()));
     SetProfileText("[Drivers]\r\nLMSN110 = installed\r\n\r\n[Lumasyn]\r\nPatch110=1\r\nTrace=0\r\n");
 
     // Refused before the first install; then the install, the property

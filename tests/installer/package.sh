@@ -5,6 +5,8 @@
 set -u
 src=$1 work=$2 case=$3
 source "$src/tests/e2e/lib.sh"
+root=$src
+source "$root/scripts/common"
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -20,7 +22,7 @@ reproducible)
     # Two builds of one version, in differently named folders.
     package one
     package second-build-tree
-    version=$(sed -n 's/^project(veldrano VERSION \([0-9.]*\) .*/\1/p' "$src/CMakeLists.txt")
+    version=$(project_version)
     [ -f "$work/one/dist/veldrano-$version.msi" ] || fail "no veldrano-$version.msi: $(ls "$work/one/dist")"
     (cd "$work/one/dist" && sha256sum -c --quiet SHA256SUMS) || fail "SHA256SUMS does not match"
     diff -r "$work/one/dist" "$work/second-build-tree/dist" || fail "two builds of $version differ"

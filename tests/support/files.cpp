@@ -27,6 +27,8 @@ std::string LumasynImage(size_t size, size_t offset, const std::string &text)
     return bytes;
 }
 
+std::string MarkedLumasyn() { return LumasynImage(kMarkerOffset + 8, kMarkerOffset, "KORVELIN"); }
+
 bool WriteBytes(const std::string &path, const std::string &bytes)
 {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -17,6 +17,8 @@ std::string ProfilePath();      // N4.INI in the Windows directory
 // `size` bytes of filler with `text` written at `offset` (cut at `size`).
 std::string LumasynImage(size_t size, size_t offset, const std::string &text);
 constexpr size_t kMarkerOffset = 455;
+// The smallest LMSN110.DLL that carries the marker: 463 bytes.
+std::string MarkedLumasyn();
 
 bool WriteBytes(const std::string &path, const std::string &bytes);
 bool ReadBytes(const std::string &path, std::string &bytes);

@@ -1,5 +1,5 @@
 #include "recorder.h"
-#include "iat.h"
+#include "image.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,36 @@
-#include "iat.h"
+#include "image.h"
 
 #include <string.h>
+
+IMAGE_NT_HEADERS *NtHeaders(void *base)
+{
+    auto *dos = static_cast<IMAGE_DOS_HEADER *>(base);
+    return reinterpret_cast<IMAGE_NT_HEADERS *>(static_cast<BYTE *>(base) + dos->e_lfanew);
+}
+
+const void *FindModuleResource(HMODULE hmod, LPCSTR type, LPCSTR name, DWORD *size)
+{
+    HRSRC r = FindResourceExA(hmod, type, name, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    if (r == nullptr)
+        return nullptr;
+    *size = SizeofResource(hmod, r);
+    return LockResource(LoadResource(hmod, r));
+}
+
+HANDLE CreateAppletContext(const std::string &path)
+{
+    ACTCTXA ctx = {};
+    ctx.cbSize = sizeof ctx;
+    ctx.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    ctx.lpSource = path.c_str();
+    ctx.lpResourceName = MAKEINTRESOURCEA(123);
+    return CreateActCtxA(&ctx);
+}
 
 void *PatchImport(HMODULE hmod, const char *dll, const char *name, void *replacement)
 {
     auto *base = reinterpret_cast<BYTE *>(hmod);
-    auto *dos = reinterpret_cast<IMAGE_DOS_HEADER *>(base);
-    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_DATA_DIRECTORY &dir = NtHeaders(base)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (dir.VirtualAddress == 0)
         return nullptr;
 
