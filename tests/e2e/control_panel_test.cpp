@@ -2,9 +2,10 @@
 // applet, and the test works its dialog as a user would. The dialog is
 // found by its caption in whatever process shows it: on 64-bit Windows
 // control.exe hands a 32-bit item to a 32-bit host of its own and may exit
-// at once, so the test waits for control.exe and every process it started.
+// at once, so each control.exe starts inside a job object, which holds it
+// and every process it starts, and the test waits for the job.
 #include <windows.h>
-#include <tlhelp32.h>
+#include <restartmanager.h>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "../support/files.h"
+#include "../support/platform.h"
 #include "window.h"
 
 namespace {
@@ -114,6 +116,7 @@ protected:
         ASSERT_EQ(refused, "");
         RemoveProfile();
         ASSERT_TRUE(WriteBytes(LumasynPath(), MarkedLumasyn()));
+        ASSERT_NE(job = CreateJobObjectA(nullptr, nullptr), nullptr);
     }
 
     void TearDown() override
@@ -124,12 +127,12 @@ protected:
             SaveScreen(ExeDir() + "\\" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bmp");
         for (HWND dlg : Dialogs())
             PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
-        bool ended = HostsEnded(5);
-        for (const auto &host : hosts) {
-            if (!ended)
-                TerminateProcess(host.second, 1);
-            CloseHandle(host.second);
+        if (!HostsEnded(5)) {
+            TerminateJobObject(job, 1);
+            TerminateProcess(dialogProcess, 1);
         }
+        CloseHandle(job);
+        CloseHandle(dialogProcess);
         RemoveFile(LumasynPath());
         RemoveProfile();
     }
@@ -143,13 +146,17 @@ protected:
         std::string line = "control.exe \"" + AppletPath() + "\"";
         STARTUPINFOA si = {sizeof si};
         PROCESS_INFORMATION pi;
-        ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, ExeDir().c_str(), &si, &pi))
+        ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                                   ExeDir().c_str(), &si, &pi))
             << "error " << GetLastError();
+        EXPECT_TRUE(AssignProcessToJobObject(job, pi.hProcess)) << "error " << GetLastError();
+        ResumeThread(pi.hThread);
         CloseHandle(pi.hThread);
-        hosts.push_back({pi.dwProcessId, pi.hProcess});
+        CloseHandle(pi.hProcess);
     }
 
-    // The dialog, once it shows; its process is watched with the hosts.
+    // The dialog, once it shows. Its process is watched with the job's,
+    // in case Windows started it outside the job.
     HWND OpenedDialog()
     {
         HWND dlg = nullptr;
@@ -159,32 +166,22 @@ protected:
         }, 60)) << "the dialog did not appear";
         DWORD pid = 0;
         GetWindowThreadProcessId(dlg, &pid);
-        if (HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid))
-            hosts.push_back({pid, process});
+        CloseHandle(dialogProcess);
+        dialogProcess = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, pid);
         return dlg;
     }
 
-    // Whether a host started, or a process it started, still runs, but
-    // for the process `except`.
-    bool HostsRunning(DWORD except = 0)
+    // Whether a process of the openings still runs: one in the job, or the
+    // dialog's own, unless `butTheDialog`.
+    bool HostsRunning(bool butTheDialog = false)
     {
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32 entry = {sizeof entry};
-        for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-            bool known = false, child = false;
-            for (const auto &host : hosts) {
-                known = known || host.first == entry.th32ProcessID;
-                child = child || host.first == entry.th32ParentProcessID;
-            }
-            HANDLE process;
-            if (child && !known && (process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, entry.th32ProcessID)))
-                hosts.push_back({entry.th32ProcessID, process});
-        }
-        CloseHandle(snapshot);
-        for (const auto &host : hosts)
-            if (host.first != except && WaitForSingleObject(host.second, 0) == WAIT_TIMEOUT)
-                return true;
-        return false;
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+        QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr);
+        BOOL inJob = FALSE;
+        const bool dialogRuns = dialogProcess && WaitForSingleObject(dialogProcess, 0) == WAIT_TIMEOUT;
+        if (dialogRuns && butTheDialog && IsProcessInJob(dialogProcess, job, &inJob) && inJob)
+            info.ActiveProcesses--;
+        return info.ActiveProcesses > 0 || (dialogRuns && !butTheDialog);
     }
 
     bool HostsEnded(DWORD seconds = 30)
@@ -192,7 +189,7 @@ protected:
         return WaitFor([&] { return !HostsRunning(); }, seconds);
     }
 
-    std::vector<std::pair<DWORD, HANDLE>> hosts;
+    HANDLE job = nullptr, dialogProcess = nullptr;
 };
 
 // Opened twice at the same moment: one dialog, whichever opening got it,
@@ -204,9 +201,7 @@ TEST_F(ControlPanel, TwoOpeningsAtOnceGiveOneDialogThatSaves)
     Open();
     HWND dlg = OpenedDialog();
     ASSERT_NE(dlg, nullptr);
-    DWORD shows = 0;
-    GetWindowThreadProcessId(dlg, &shows);
-    EXPECT_TRUE(WaitFor([&] { return !HostsRunning(shows); })) << "the other opening did not end by itself";
+    EXPECT_TRUE(WaitFor([&] { return !HostsRunning(true); })) << "the other opening did not end by itself";
     ClickControl(GetDlgItem(dlg, kDos));
     EXPECT_TRUE(WaitFor([&] { return Checked(dlg, kDos); }));
     ClickControl(GetDlgItem(dlg, IDOK));
@@ -270,4 +265,28 @@ TEST_F(ControlPanel, WithoutTheLibraryNoDialogOpens)
     EXPECT_FALSE(seen);
     std::string bytes;
     EXPECT_FALSE(ReadBytes(ProfilePath(), bytes)) << "N4.INI was written";
+}
+
+// The Restart Manager, asked to shut down what has veldrano.cpl loaded, as
+// an installation does before it replaces the file: the host ends, the
+// choice not saved with OK is lost, and nothing is written.
+TEST_F(ControlPanel, RestartManagerClosesTheHost)
+{
+    SKIP_UNDER_WINE("Restart Manager: its functions answer success and close nothing");
+    Open();
+    HWND dlg = OpenedDialog();
+    ASSERT_NE(dlg, nullptr);
+    ClickControl(GetDlgItem(dlg, kDos));
+    ASSERT_TRUE(WaitFor([&] { return Checked(dlg, kDos); }));
+    DWORD session = 0;
+    WCHAR key[CCH_RM_SESSION_KEY + 1] = L"";
+    ASSERT_EQ(RmStartSession(&session, 0, key), DWORD(ERROR_SUCCESS));
+    const std::string path = AppletPath();
+    const std::wstring applet(path.begin(), path.end());
+    LPCWSTR files[] = {applet.c_str()};
+    EXPECT_EQ(RmRegisterResources(session, 1, files, 0, nullptr, 0, nullptr), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(RmShutdown(session, 0, nullptr), DWORD(ERROR_SUCCESS));
+    RmEndSession(session);
+    EXPECT_TRUE(HostsEnded());
+    EXPECT_EQ(StoredValue("Lumasyn", "patch110"), "<none>");
 }

@@ -5,9 +5,13 @@
 // beside this program. On real Windows it runs as it is; under Wine,
 // installer/msi_lifecycle.sh runs each test in a fresh prefix and adds
 // what only a whole prefix shows.
+#define _CRT_RAND_S
 #include <windows.h>
+#include <lm.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include "../support/files.h"
+#include "../support/platform.h"
 
 using Versions = std::vector<std::string>;
 
@@ -35,20 +40,53 @@ std::string Log(const std::string &name)
     return ExeDir() + "\\logs\\" + name + ".log";
 }
 
-// msiexec's exit code for `args`, run silently with a verbose log.
-DWORD Msiexec(const std::string &name, const std::string &args)
+// A local standard user with a random password, for as long as it lives.
+struct StandardUser {
+    wchar_t name[16] = L"VeldranoUser", password[32];
+    StandardUser()
+    {
+        unsigned int r[2];
+        rand_s(&r[0]);
+        rand_s(&r[1]);
+        swprintf(password, 32, L"Vl-%08x%08x-a1!", r[0], r[1]);
+        USER_INFO_1 info = {name, password, 0, USER_PRIV_USER, nullptr, nullptr, UF_SCRIPT | UF_DONT_EXPIRE_PASSWD};
+        NetUserDel(nullptr, name);      // left by a run that did not end
+        created = NetUserAdd(nullptr, 1, reinterpret_cast<BYTE *>(&info), nullptr);
+    }
+    ~StandardUser() { NetUserDel(nullptr, name); }
+    NET_API_STATUS created;
+};
+
+// msiexec's exit code for `args`, run silently with a verbose log, as this
+// program's user or as `user`. A standard user writes the log into the
+// public profile, and it is moved beside the others.
+DWORD Msiexec(const std::string &name, const std::string &args, const StandardUser *user = nullptr)
 {
     CreateDirectoryA((ExeDir() + "\\logs").c_str(), nullptr);
-    std::string line = "msiexec.exe " + args + " /qn /l*v \"" + Log(name) + "\"";
-    STARTUPINFOA si = {sizeof si};
+    char publicDir[MAX_PATH] = "";
+    GetEnvironmentVariableA("PUBLIC", publicDir, MAX_PATH);
+    const std::string log = user ? std::string(publicDir) + "\\" + name + ".log" : Log(name);
+    std::string line = "msiexec.exe " + args + " /qn /l*v \"" + log + "\"";
     PROCESS_INFORMATION pi;
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    BOOL started;
+    if (user) {
+        std::wstring wide(line.begin(), line.end()), dir(publicDir, publicDir + strlen(publicDir));
+        STARTUPINFOW si = {sizeof si};
+        started = CreateProcessWithLogonW(user->name, L".", user->password, LOGON_WITH_PROFILE, nullptr, &wide[0], 0,
+                                          nullptr, dir.c_str(), &si, &pi);
+    } else {
+        STARTUPINFOA si = {sizeof si};
+        started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    }
+    if (!started)
         return GetLastError();
     DWORD code = 0;
     WaitForSingleObject(pi.hProcess, INFINITE);
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    if (user)
+        MoveFileExA(log.c_str(), Log(name).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
     return code;
 }
 
@@ -151,11 +189,11 @@ struct Line {
     Versions installed;
 };
 
-void RunLine(const Line &line)
+void RunLine(const Line &line, const StandardUser *user = nullptr)
 {
     SCOPED_TRACE(line.name);
     const std::string before = Bytes(ProfilePath());
-    EXPECT_EQ(Msiexec(line.name, line.args), line.exit) << "msiexec " << line.args;
+    EXPECT_EQ(Msiexec(line.name, line.args, user), line.exit) << "msiexec " << line.args;
     if (line.exit == ERROR_INSTALL_FAILURE)
         EXPECT_EQ(Bytes(ProfilePath()), before);
     EXPECT_EQ(Setting(), line.setting);
@@ -208,26 +246,62 @@ TEST(Lifecycle, InstallsRefusesRepairsAndUpgrades)
     EXPECT_EQ(LogText("same-version").find("REINSTALL = ALL"), std::string::npos);
     EXPECT_NE(LogText("same-version-files").find("Property(S): REINSTALL = ALL"), std::string::npos);
 
-    // An upgrade that fails keeps the older version. Windows refuses to
-    // write a read-only N4.INI, fails with 1603 and rolls back; Wine, run
-    // as root, writes it and upgrades.
-    SetFileAttributesA(ProfilePath().c_str(), FILE_ATTRIBUTE_READONLY);
-    const std::string before = Bytes(ProfilePath());
-    DWORD exit = Msiexec("upgrade-read-only", "/i" + newer + " FILES=WINDOWS");
-    SetFileAttributesA(ProfilePath().c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (exit == ERROR_INSTALL_FAILURE) {
-        EXPECT_EQ(Installed(), Versions{kOlder});
-        EXPECT_EQ(Bytes(applet), Bytes(AppletPath()));
+    // FILES where N4.INI cannot be written, on the same version and on an
+    // upgrade: WriteIniValues fails with error 1913, and the installation
+    // ends with 1603 and rolls back, so the version that was installed
+    // stays. Read-only stops an administrator and SYSTEM on Windows; Wine,
+    // run as root, writes read-only files, so there a handle that shares
+    // only reading holds the file as well.
+    for (const Line &line : {Line{"same-version-read-only", "/i" + older + " FILES=WINDOWS", 0, "", {kOlder}},
+                             Line{"upgrade-read-only", "/i" + newer + " FILES=WINDOWS", 0, "", {kOlder}}}) {
+        SCOPED_TRACE(line.name);
+        SetFileAttributesA(ProfilePath().c_str(), FILE_ATTRIBUTE_READONLY);
+        HANDLE hold = UnderWine() ? CreateFileA(ProfilePath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, 0, nullptr)
+                                  : INVALID_HANDLE_VALUE;
+        const std::string before = Bytes(ProfilePath());
+        const DWORD exit = Msiexec(line.name, line.args);
+        CloseHandle(hold);
+        SetFileAttributesA(ProfilePath().c_str(), FILE_ATTRIBUTE_NORMAL);
         EXPECT_EQ(Bytes(ProfilePath()), before);
-    } else {
-        EXPECT_EQ(exit, 0u);
-        EXPECT_EQ(Installed(), Versions{kNewer});
+        if (WineDeviation(exit == 0, "msiexec ends with 0 when WriteIniValues cannot write N4.INI, a false success"))
+            continue;
+        EXPECT_EQ(exit, DWORD(ERROR_INSTALL_FAILURE));
+        EXPECT_NE(LogText(line.name).find("1913"), std::string::npos) << "no error 1913 in the log";
+        EXPECT_EQ(Installed(), line.installed);
+        EXPECT_EQ(Bytes(applet), Bytes(AppletPath()));
     }
     RunLine({"upgrade", "/i" + newer + " FILES=WINDOWS", 0, "1", {kNewer}});
     EXPECT_EQ(Bytes(applet), Bytes(AppletPath()));
     EXPECT_EQ(Value32(kCpls, "veldrano"), "REG_EXPAND_SZ " + applet);
     RunLine({"downgrade", "/i" + older, ERROR_INSTALL_FAILURE, "1", {kNewer}});
     EXPECT_EQ(Bytes(applet), Bytes(AppletPath()));
+}
+
+// A standard user where the package is installed (Wine runs every program
+// with the same rights): FILES is refused before anything changes. What a
+// plain /i and /x do for that user is printed for the administrators'
+// guide; neither may report success for what it did not do.
+TEST(Lifecycle, StandardUserCannotSetFiles)
+{
+    SKIP_UNDER_WINE("separate users: every program runs with the same rights");
+    ASSERT_EQ(RefuseUnlessThrowaway(), "");
+    const StandardUser user;
+    ASSERT_EQ(user.created, DWORD(NERR_Success)) << "NetUserAdd";
+    const std::string code = " " + PackageProperty(Package(kNewer), "ProductCode");
+    RunLine({"user-files", "/i" + code + " FILES=DOS", ERROR_INSTALL_FAILURE, "1", {kNewer}}, &user);
+    EXPECT_NE(LogText("user-files").find("Setting FILES where"), std::string::npos);
+    for (const std::string &args : {"/i" + code, "/x" + code}) {
+        const std::string before = Bytes(ProfilePath());
+        const DWORD exit = Msiexec("user-" + args.substr(1, 1), args, &user);
+        const Versions installed = Installed();
+        printf("a standard user's msiexec %s /qn: exit code %lu, installed afterwards: %s\n", args.c_str(), exit,
+               installed.empty() ? "none" : installed[0].c_str());
+        EXPECT_EQ(Bytes(ProfilePath()), before);
+        EXPECT_EQ(installed.empty(), args[1] == 'x' && exit == 0) << "exit code " << exit;
+    }
+    if (Installed().empty())    // the user could remove it: back for the uninstall below
+        EXPECT_EQ(Msiexec("reinstall", "/i \"" + Package(kNewer) + "\""), 0u);
 }
 
 // The uninstall removes what the install added and leaves the setting,
