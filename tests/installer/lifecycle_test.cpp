@@ -221,6 +221,8 @@ TEST(Lifecycle, InstallsRefusesRepairsAndUpgrades)
     RunLine({"install", "/i" + older + " files=dos", 0, "0", {kOlder}});
     const std::string applet = Installed32();
     EXPECT_EQ(Bytes(applet), Bytes(AppletPath()));
+    EXPECT_EQ(ProductInfo(PackageProperty(Package(kOlder), "ProductCode").c_str(), INSTALLPROPERTY_INSTALLLOCATION),
+              applet.substr(0, applet.rfind('\\') + 1));
     EXPECT_EQ(Value32(kCpls, "veldrano"), "REG_EXPAND_SZ " + applet);
     EXPECT_EQ(Value32(kCategory, applet), "REG_DWORD 5");
 
@@ -235,6 +237,7 @@ TEST(Lifecycle, InstallsRefusesRepairsAndUpgrades)
         {"remove-with-reinstall", "/x" + older + " REINSTALL=ALL FILES=DOS", ERROR_INSTALL_FAILURE, "1", {kOlder}},
         {"install-remove-reinstall", "/i" + older + " REMOVE=ALL REINSTALL=ALL FILES=DOS", ERROR_INSTALL_FAILURE, "1",
          {kOlder}},
+        {"remove-not-installed", "/i" + newer + " REMOVE=ALL FILES=DOS", ERROR_INSTALL_FAILURE, "1", {kOlder}},
         {"same-version", "/i" + older, 0, "1", {kOlder}},
         {"same-version-files", "/i" + older + " FILES=DOS", 0, "0", {kOlder}},
         {"reinstall-newer", "/i" + newer + " FILES=WINDOWS REINSTALL=ALL REINSTALLMODE=omus", ERROR_INSTALL_FAILURE,
