@@ -19,6 +19,7 @@
 #define IDS_SAVE_FAILED     42  /* N4.INI path, system's reason, IDS_NEEDS_ADMIN or "" */
 #define IDS_NEEDS_ADMIN     43
 #define IDS_ERROR_CODE      44  /* the reason when the system has no text for it */
+#define IDS_READ_FAILED     45  /* N4.INI path, system's reason */
 
 /* Dialogs */
 #define IDD_CONFIGURE       100

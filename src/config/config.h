@@ -1,5 +1,6 @@
-// Lumasyn driver configuration: the library marker check and the dialog
-// that edits the "Files:" setting in N4.INI.
+// Lumasyn driver configuration: the library marker check, the dialog that
+// edits the "Files:" setting in N4.INI, and the rule that keeps it to one
+// dialog at a time.
 #ifndef VELDRANO_CONFIG_H
 #define VELDRANO_CONFIG_H
 
@@ -8,13 +9,25 @@
 extern int bPatchLumasyn;   // value last read from or written to the profile
 extern const char bN4Ini[]; // the profile, by bare name: in the Windows directory
 extern const char szDialogCaption[];    // APPLET_NAME, the caption of dialog 100
-// Set in the open dialog's DWL_USER, where other processes can read it:
-// tells the applet's dialog from another window with its caption.
-constexpr LONG lDialogMark = 0x52444C56;    // "VLDR"
 
 BOOL CheckLMSN();
 BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR lpIniName);
-void ExplainRefusedSave(HWND hDlg, DWORD dwError);
+
+// N4.INI's full path, into MAX_PATH + 8 characters.
+constexpr int cchN4IniPath = MAX_PATH + 8;
+void N4IniPath(char *szPath);
+// Tells the user that N4.INI could not be read or saved (idsWhat:
+// IDS_READ_FAILED or IDS_SAVE_FAILED), with its path and Windows' reason,
+// in a message box owned by hwnd, a window of this module.
+void ExplainProfileError(HWND hwnd, UINT idsWhat, DWORD dwError);
+
+// One dialog at a time (onedialog.cpp): opens the dialog, or brings the
+// one already open forward; the dialog marks itself when it opens, which
+// takes its DWL_USER; the applet's window with the caption that hOwner
+// owns (its message box), or without an owner, the marked dialog.
+void OpenOneDialog(HINSTANCE hInstance, LPCSTR lpTemplate, HWND hwndOwner, DLGPROC lpDialogFunc);
+void MarkOpenDialog(HWND hDlg);
+HWND FindAppletWindow(HWND hOwner);
 
 extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -19,6 +19,32 @@ BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR 
     return WritePrivateProfileStringA(lpSection, lpEntry, szInteger, lpIniName);
 }
 
+// Reads the stored choice and checks its button. A missing file, section
+// or key reads as 1: "Windows". N4.INI is held open for reading while the
+// profile is read, sharing both ways, so that a program that only writes
+// it does not count. A file that exists and cannot be opened (held by
+// another program, access denied, a folder in its place) is told, with
+// FALSE: its value is not known, and a guess saved with OK would overwrite
+// the one stored.
+static BOOL ReadChoice(HWND hDlg)
+{
+    char szPath[cchN4IniPath];
+    N4IniPath(szPath);
+    HANDLE hFile = CreateFileA(szPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+    DWORD dwError = GetLastError();
+    if (hFile == INVALID_HANDLE_VALUE && dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND) {
+        ExplainProfileError(hDlg, IDS_READ_FAILED, dwError);
+        return FALSE;
+    }
+    bPatchLumasyn = static_cast<int>(GetPrivateProfileIntA(szSection, szItem, 1, bN4Ini));
+    // Without N4.INI this is INVALID_HANDLE_VALUE, which is also the
+    // process's own pseudo handle: closing that has no effect.
+    CloseHandle(hFile);
+    CheckRadioButton(hDlg, IDC_WINDOWS_FILES, IDC_DOS_FILES, bPatchLumasyn ? IDC_WINDOWS_FILES : IDC_DOS_FILES);
+    return TRUE;
+}
+
 static void SaveChoice(HWND hDlg)
 {
     bPatchLumasyn = IsDlgButtonChecked(hDlg, IDC_WINDOWS_FILES) == BST_CHECKED ? 1 : 0;
@@ -29,7 +55,7 @@ static void SaveChoice(HWND hDlg)
     // Not saved (say a standard user on a Windows directory only
     // administrators may write): say why, and keep the dialog open with
     // the choice still checked, so OK can try again and Cancel gives up.
-    ExplainRefusedSave(hDlg, GetLastError());
+    ExplainProfileError(hDlg, IDS_SAVE_FAILED, GetLastError());
 }
 
 extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam)
@@ -37,11 +63,13 @@ extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LP
     (void)lParam;
     switch (message) {
     case WM_INITDIALOG:
-        // A missing file, section or key reads as 1: "Windows".
-        bPatchLumasyn = static_cast<int>(GetPrivateProfileIntA(szSection, szItem, 1, bN4Ini));
-        CheckRadioButton(hDlg, IDC_WINDOWS_FILES, IDC_DOS_FILES,
-                         bPatchLumasyn ? IDC_WINDOWS_FILES : IDC_DOS_FILES);
-        SetWindowLongA(hDlg, DWL_USER, lDialogMark);
+        // One dialog at a time: a second opening finds this one by the
+        // mark, which takes DWL_USER. Marked first, so that it also finds
+        // the message box of an unreadable N4.INI.
+        MarkOpenDialog(hDlg);
+        // Not readable: told, and ended before it shows; nothing written.
+        if (!ReadChoice(hDlg))
+            EndDialog(hDlg, 0);
         // FALSE: this procedure sets no focus and asks the dialog manager
         // for none. The focus comes when the dialog is activated, which
         // gives it to the first tab stop, OK (as seen under Wine).
@@ -63,13 +91,10 @@ extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LP
         // (ENDSESSION_CLOSEAPP) so that an update can replace the applet;
         // WM_QUERYENDSESSION before it got the default answer, yes. End as
         // Cancel does, writing nothing, and let the host exit. The message
-        // box of a refused save, if it is up, ends first: it has the
-        // dialog's caption and the dialog for its owner.
+        // box this dialog shows, if one is up, ends first.
         if (wParam) {
-            HWND hBox = nullptr;
-            while ((hBox = FindWindowExA(nullptr, hBox, WC_DIALOG, szDialogCaption)) != nullptr)
-                if (GetWindow(hBox, GW_OWNER) == hDlg)
-                    EndDialog(hBox, IDOK);
+            if (HWND hBox = FindAppletWindow(hDlg))
+                EndDialog(hBox, IDOK);
             EndDialog(hDlg, 0);
         }
         break;

@@ -87,6 +87,7 @@ TEST_F(DialogTest, OkStoresTheCheckedChoice)
                                   "OpenFile(LMSN110.DLL,0)", "_llseek(f,455,0)", "_lread(f,8)",
                                   "lstrcmpA(KORVELIN,KORVELIN)", "_lclose(f)",
                                   "DialogBoxParamA(hmod,100,host,PatchProc,0)",
+                                  "wsprintfA(%s)=N4.INI",     // its path, opened while it is read
                                   "GetPrivateProfileIntA(Lumasyn,patch110,1,N4.INI)",
                                   std::string("CheckRadioButton(dlg,1000,1001,") + (c.showsWindows ? "1000)" : "1001)"),
                                   "IsDlgButtonChecked(dlg,1000)",
@@ -237,7 +238,8 @@ BOOL CALLBACK FindBox(HWND hwnd, LPARAM found)
 {
     char cls[16] = "";
     GetClassNameA(hwnd, cls, sizeof cls);
-    if (lstrcmpA(cls, "#32770") == 0 && GetWindow(hwnd, GW_OWNER) == box.dlg && IsWindowVisible(hwnd)) {
+    if (lstrcmpA(cls, "#32770") == 0 && (!box.dlg || GetWindow(hwnd, GW_OWNER) == box.dlg) && IsWindowVisible(hwnd) &&
+        !GetDlgItem(hwnd, kDos)) {
         *reinterpret_cast<HWND *>(found) = hwnd;
         return FALSE;
     }
@@ -279,41 +281,48 @@ const char kAdmin[] = "\n\nChanging this setting needs administrator rights, and
 // A refused save is explained in a message box owned by the dialog, with
 // where N4.INI is and the system's reason. The dialog stays open with the
 // choice still checked: Cancel gives up and changes nothing, and once the
-// cause is gone, OK saves.
+// cause is gone, OK saves. The file stays readable, as the Windows
+// directory is to a standard user: another program holds it for writing
+// and shares only reading. An N4.INI that cannot be read at all is told
+// when the item opens, and no dialog shows a value it does not know.
 TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
 {
-    const std::string before = Stored("1");
-    enum Cause { kDirectory, kHeldOpen, kStandIn };
+    enum Cause { kHeldByWriter, kStandIn, kUnreadable, kDirectory };
     struct Case {
         const char *name;
         Cause cause;
-        DWORD error;            // the one the write meets, real or stood in
+        DWORD error;            // the one the write or the read meets, real or stood in
         const char *reason;     // the applet's own words, or nullptr for the system's
         bool admin;             // the administrator sentence follows
         bool thenCancel;        // else the cause is removed and OK pressed again
         bool endSession;        // Windows closes the program while the box is up
     } const cases[] = {
-        {"N4.INI is a directory (access denied)", kDirectory, ERROR_ACCESS_DENIED, nullptr, true, false, false},
-        {"N4.INI held open (sharing violation)", kHeldOpen, ERROR_SHARING_VIOLATION, nullptr, false, true, false},
+        {"N4.INI held by a writer (sharing violation)", kHeldByWriter, ERROR_SHARING_VIOLATION, nullptr, false, false,
+         false},
+        {"held by a writer, then Cancel", kHeldByWriter, ERROR_SHARING_VIOLATION, nullptr, false, true, false},
         {"access denied, then Cancel", kStandIn, ERROR_ACCESS_DENIED, nullptr, true, true, false},
         {"disk full", kStandIn, ERROR_DISK_FULL, nullptr, false, false, false},
         {"a code the system has no text for", kStandIn, 0x2000ABCD, "Error 536914893.", false, false, false},
         {"no code at all", kStandIn, 0, "Error 0.", false, true, false},
-        {"Windows closes the program", kDirectory, ERROR_ACCESS_DENIED, nullptr, true, true, true},
+        {"Windows closes the program", kHeldByWriter, ERROR_SHARING_VIOLATION, nullptr, false, true, true},
+        {"held with no sharing, stored 0: told at opening", kUnreadable, ERROR_SHARING_VIOLATION, nullptr, false, true,
+         false},
+        {"a directory in its place: told at opening", kDirectory, ERROR_ACCESS_DENIED, nullptr, false, true, false},
     };
 
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.cause == kDirectory) {
-            RemoveProfile();
+        const bool atOpening = c.cause == kUnreadable || c.cause == kDirectory;
+        const std::string before = Stored(c.cause == kUnreadable ? "0" : "1");
+        RemoveProfile();
+        if (c.cause == kDirectory)
             ASSERT_TRUE(CreateDirectoryA(ProfilePath().c_str(), nullptr));
-        } else {
+        else
             SetProfileText(before);
-        }
         HANDLE hold = INVALID_HANDLE_VALUE;
-        if (c.cause == kHeldOpen) {
-            hold = CreateFileA(ProfilePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (c.cause == kHeldByWriter || c.cause == kUnreadable) {
+            hold = CreateFileA(ProfilePath().c_str(), GENERIC_WRITE, c.cause == kUnreadable ? 0 : FILE_SHARE_READ,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             ASSERT_NE(hold, INVALID_HANDLE_VALUE);
         }
         auto removeCause = [&] {
@@ -326,6 +335,8 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         };
 
         bool stayedOpen = false, dosStillChecked = false, endedEarly = true;
+        box = BoxSeen{nullptr, false, "", [&] { Send(CPL_DBLCLK, 0, 0); }, false, false};
+        UINT_PTR atOpeningTimer = atOpening ? SetTimer(nullptr, 0, 20, CloseBox) : 0;
         DialogSeen seen = DoubleClick([&](HWND hDlg) {
             rec::standIn.failProfileWrite = c.cause == kStandIn;
             rec::standIn.profileError = c.error;
@@ -343,15 +354,18 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
                 Click(hDlg, IDOK);
             }
         });
+        KillTimer(nullptr, atOpeningTimer);
         removeCause();
 
-        ASSERT_TRUE(seen.appeared);
+        ASSERT_EQ(seen.appeared, !atOpening);
         EXPECT_FALSE(seen.timedOut);
         EXPECT_TRUE(box.shown);
         EXPECT_TRUE(box.reopenedToBox);
         EXPECT_EQ(rec::Matching("DialogBoxParamA").size(), 1u);
-        EXPECT_EQ(stayedOpen && dosStillChecked && !endedEarly, !c.endSession);
-        const std::string text = "The Files setting could not be saved in " + WindowsDir() + "\\N4.INI.\n\n" +
+        EXPECT_EQ(stayedOpen && dosStillChecked && !endedEarly, !c.endSession && !atOpening);
+        const std::string text = "The Files setting could not be " +
+                                 std::string(atOpening ? "read from " : "saved in ") + WindowsDir() + "\\N4.INI" +
+                                 (atOpening ? ", so it cannot be shown or changed" : "") + ".\n\n" +
                                  (c.reason ? c.reason : SystemText(c.error)) + (c.admin ? kAdmin : "");
         ASSERT_EQ(rec::messageBoxes.size(), 1u);
         EXPECT_EQ(rec::messageBoxes[0].owner, "dlg");
@@ -361,7 +375,7 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         EXPECT_EQ(box.text, text);
         EXPECT_EQ(rec::Matching("MessageBeep"), Calls{});     // the box sounds the error itself
         EXPECT_EQ(rec::Matching("WritePrivateProfileStringA"),
-                  Calls(c.thenCancel ? 1 : 2, "WritePrivateProfileStringA(Lumasyn,patch110,0,N4.INI)"));
+                  Calls(atOpening ? 0 : c.thenCancel ? 1 : 2, "WritePrivateProfileStringA(Lumasyn,patch110,0,N4.INI)"));
         EXPECT_EQ(rec::lastDialogResult, c.thenCancel ? 0 : 1);
         EXPECT_EQ(answer, 0);
 
@@ -402,7 +416,8 @@ TEST_F(DialogTest, DialogProcedureAnswers)
         {WM_ENDSESSION, FALSE, {}},     // the session goes on
         {WM_COMMAND, MAKEWPARAM(IDOK, 0x1234), {"IsDlgButtonChecked(host,1000)", "wsprintfA(%d)=0",
                                                 "WritePrivateProfileStringA(Lumasyn,patch110,0,N4.INI)", "EndDialog(host,1)"}},
-        {WM_INITDIALOG, 0, {"GetPrivateProfileIntA(Lumasyn,patch110,1,N4.INI)", "CheckRadioButton(host,1000,1001,1001)"}},
+        {WM_INITDIALOG, 0, {"wsprintfA(%s)=N4.INI", "GetPrivateProfileIntA(Lumasyn,patch110,1,N4.INI)",
+                            "CheckRadioButton(host,1000,1001,1001)"}},
     };
     for (const Case &c : cases) {
         rec::calls.clear();

@@ -53,12 +53,6 @@ bool Checked(HWND dlg, int id)
     return SendMessageA(GetDlgItem(dlg, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
-bool IsDirectory(const std::string &path)
-{
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // What the Restart Manager sends to close a program, to each of its
 // windows: WM_QUERYENDSESSION to all, then WM_ENDSESSION.
 struct EndSession {
@@ -210,19 +204,20 @@ TEST_F(ControlPanel, TwoOpeningsAtOnceGiveOneDialogThatSaves)
     EXPECT_EQ(StoredValue("Lumasyn", "patch110"), "0");
 }
 
-// A directory in N4.INI's place refuses the write with "access denied",
-// as the Windows directory does to a standard user (Wine has no UAC, and
-// an administrator's or root's write to a read-only file may succeed).
-// The refusal is explained; the dialog stays with DOS checked; once the
-// cause is gone, OK saves. Or Windows closes the program while the box is
-// up, as the Restart Manager does for an update: box and dialog end, the
-// host exits by itself and nothing is written.
+// N4.INI can be read but not written, as the Windows directory is to a
+// standard user: another program holds it for writing and shares only
+// reading (Wine has no UAC, and an administrator's or root's write to a
+// read-only file may succeed). The refusal is explained; the dialog stays
+// with DOS checked; once the cause is gone, OK saves. Or Windows closes
+// the program while the box is up, as the Restart Manager does for an
+// update: box and dialog end, the host exits by itself, nothing written.
 TEST_F(ControlPanel, RefusedSaveIsExplainedThenSavedOrClosedByWindows)
 {
     for (bool windowsCloses : {false, true}) {
         SCOPED_TRACE(windowsCloses ? "Windows closes the program" : "OK again");
-        RemoveProfile();
-        ASSERT_TRUE(CreateDirectoryA(ProfilePath().c_str(), nullptr));
+        SetProfileText("[Lumasyn]\r\npatch110=1\r\n");
+        HANDLE hold = CreateFileA(ProfilePath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(hold, INVALID_HANDLE_VALUE);
         Open();
         HWND dlg = OpenedDialog(), box = nullptr;
         ASSERT_NE(dlg, nullptr);
@@ -233,7 +228,7 @@ TEST_F(ControlPanel, RefusedSaveIsExplainedThenSavedOrClosedByWindows)
             << "no message box after the refused OK";
         char text[1100] = "";
         SendMessageA(GetDlgItem(box, 0xFFFF), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
-        for (const std::string &part : {ProfilePath(), SystemText(ERROR_ACCESS_DENIED), std::string("administrator rights")})
+        for (const std::string &part : {ProfilePath(), SystemText(ERROR_SHARING_VIOLATION)})
             EXPECT_NE(std::string(text).find(part), std::string::npos) << part << " is not in: " << text;
         if (windowsCloses) {
             CloseAsTheRestartManagerDoes(dlg);
@@ -241,13 +236,14 @@ TEST_F(ControlPanel, RefusedSaveIsExplainedThenSavedOrClosedByWindows)
             ClickControl(GetDlgItem(box, IDOK));
             EXPECT_TRUE(WaitFor([&] { return IsWindowEnabled(dlg) && Checked(dlg, kDos); }))
                 << "the dialog is not back with DOS checked";
-            EXPECT_TRUE(IsDirectory(ProfilePath())) << "N4.INI changed while refused";
-            RemoveDirectoryA(ProfilePath().c_str());
+            EXPECT_EQ(StoredValue("Lumasyn", "patch110"), "1") << "N4.INI changed while refused";
+            CloseHandle(hold);
+            hold = INVALID_HANDLE_VALUE;    // the process's pseudo handle: closing it does nothing
             ClickControl(GetDlgItem(dlg, IDOK));
         }
         EXPECT_TRUE(HostsEnded());
-        EXPECT_EQ(IsDirectory(ProfilePath()), windowsCloses);
-        EXPECT_EQ(StoredValue("Lumasyn", "patch110"), windowsCloses ? "<none>" : "0");
+        CloseHandle(hold);
+        EXPECT_EQ(StoredValue("Lumasyn", "patch110"), windowsCloses ? "1" : "0");
     }
 }
 

@@ -26,7 +26,7 @@ MAX_SIZE = 8192
 IMPORTS = {
     "KERNEL32.DLL": {"OpenFile", "_llseek", "_lread", "_lclose", "lstrcmpA",
                      "GetPrivateProfileIntA", "WritePrivateProfileStringA",
-                     "GetLastError", "FormatMessageA", "GetWindowsDirectoryA",
+                     "GetLastError", "FormatMessageA", "GetWindowsDirectoryA", "CreateFileA",
                      "CreateMutexA", "WaitForSingleObject", "ReleaseMutex", "CloseHandle"},
     "USER32.DLL": {"LoadIconA", "LoadStringA", "DialogBoxParamA", "MessageBeep",
                    "CheckRadioButton", "IsDlgButtonChecked", "EndDialog", "wsprintfA",

@@ -38,12 +38,15 @@ struct Drive {
     DWORD start;
 } drive;
 
+// The dialog once it shows, in this thread: not its message box, which
+// has its caption too.
 HWND FindAppletDialog()
 {
-    HWND h = FindWindowA("#32770", "Configure Lumasyn ODBC");
-    if (h && GetWindowThreadProcessId(h, nullptr) != GetCurrentThreadId())
-        return nullptr;
-    return h;
+    HWND h = nullptr;
+    while ((h = FindWindowExA(nullptr, h, "#32770", "Configure Lumasyn ODBC")) != nullptr)
+        if (IsWindowVisible(h) && GetDlgItem(h, 1000) && GetWindowThreadProcessId(h, nullptr) == GetCurrentThreadId())
+            return h;
+    return nullptr;
 }
 
 void CALLBACK DriveTimer(HWND, UINT, UINT_PTR, DWORD)

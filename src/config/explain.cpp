@@ -1,23 +1,16 @@
-// Tells the user that the setting was not saved: where N4.INI is, the
-// system's reason, and, when the write was denied, that the change needs
-// administrator rights. Everything is formatted into fixed buffers on the
-// stack; wsprintfA never writes more than 1,024 characters.
+// Tells the user that the setting could not be read or saved: where N4.INI
+// is, the system's reason, and, when a save was denied, that the change
+// needs administrator rights. Everything is formatted into fixed buffers on
+// the stack; wsprintfA never writes more than 1,024 characters.
 #include <windows.h>
 
 #include "config.h"
-#include "../shell/shell.h"
 #include "../../res/resource.h"
 
-static const char szString[] = "%s";
+static const char szCopyTextFormat[] = "%s";
 
-void ExplainRefusedSave(HWND hDlg, DWORD dwError)
+void N4IniPath(char *szPath)
 {
-    char szText[1024];
-    char szFormat[128];
-    char szPath[MAX_PATH + 8];      // directory, backslash, "N4.INI"
-    char szReason[384];
-    char szAdmin[128];
-
     // A bare profile name means the Windows directory. Its path ends with
     // a backslash only when it is a root such as "C:\".
     UINT cchDir = GetWindowsDirectoryA(szPath, MAX_PATH);
@@ -25,7 +18,20 @@ void ExplainRefusedSave(HWND hDlg, DWORD dwError)
         cchDir = 0;
     else if (szPath[cchDir - 1] != '\\')
         szPath[cchDir++] = '\\';
-    wsprintfA(szPath + cchDir, szString, bN4Ini);
+    wsprintfA(szPath + cchDir, szCopyTextFormat, bN4Ini);
+}
+
+void ExplainProfileError(HWND hwnd, UINT idsWhat, DWORD dwError)
+{
+    // The module's own strings, found through its window.
+    HINSTANCE hInstance = reinterpret_cast<HINSTANCE>(GetWindowLongA(hwnd, GWL_HINSTANCE));
+    char szText[1024];
+    char szFormat[128];
+    char szPath[cchN4IniPath];
+    char szReason[384];
+    char szAdmin[128];
+
+    N4IniPath(szPath);
 
     // The system's text ends with a line break, which the box must not
     // show: trailing breaks, spaces and other control characters go.
@@ -38,15 +44,16 @@ void ExplainRefusedSave(HWND hDlg, DWORD dwError)
         cchReason--;
     szReason[cchReason] = '\0';
     if (cchReason == 0) {
-        LoadStringA(hModule, IDS_ERROR_CODE, szFormat, sizeof szFormat);
+        LoadStringA(hInstance, IDS_ERROR_CODE, szFormat, sizeof szFormat);
         wsprintfA(szReason, szFormat, dwError);
     }
 
+    // Only the save's text has a place for it; the read's ends before.
     szAdmin[0] = '\0';
     if (dwError == ERROR_ACCESS_DENIED)
-        LoadStringA(hModule, IDS_NEEDS_ADMIN, szAdmin, sizeof szAdmin);
+        LoadStringA(hInstance, IDS_NEEDS_ADMIN, szAdmin, sizeof szAdmin);
 
-    LoadStringA(hModule, IDS_SAVE_FAILED, szFormat, sizeof szFormat);
+    LoadStringA(hInstance, idsWhat, szFormat, sizeof szFormat);
     wsprintfA(szText, szFormat, szPath, szReason, szAdmin);
-    MessageBoxA(hDlg, szText, szDialogCaption, MB_OK | MB_ICONERROR);
+    MessageBoxA(hwnd, szText, szDialogCaption, MB_OK | MB_ICONERROR);
 }
