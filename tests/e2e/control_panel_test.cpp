@@ -15,7 +15,7 @@
 
 #include "../support/files.h"
 #include "../support/platform.h"
-#include "window.h"
+#include "../../tools/window.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 set -u
 arch=$1 lifecycle=$2 ctlpos=$3 work=$4
 root=$(cd "$(dirname "$0")/../.." && pwd)
-source "$root/tests/e2e/lib.sh"
+source "$root/scripts/common"
 packages=$(dirname "$lifecycle")
 item="Configure Lumasyn ODBC"
 panel="Wine Control Panel"
@@ -32,7 +32,7 @@ lifecycle() {
 
 # A fresh Windows, so that what uninstall leaves can be compared.
 rm -rf "$work"
-fresh_prefix "$work/prefix" "$arch"
+wine_prefix "$work/prefix" "$arch" fresh || fail "no Wine prefix"
 trap '[ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null; wineserver -k 2>/dev/null' EXIT
 windir=$(wine winepath -u 'C:\windows' 2>/dev/null | tr -d '\r')
 before=$work/files-before

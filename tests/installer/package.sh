@@ -4,7 +4,6 @@
 #   package.sh <source dir> <work dir> signed <wine-run> <control_panel_tests.exe>
 set -u
 src=$1 work=$2 case=$3
-source "$src/tests/e2e/lib.sh"
 root=$src
 source "$root/scripts/common"
 
@@ -90,7 +89,7 @@ signed)
     cp "$control_panel_tests" "$dist/veldrano.cpl" "$work/e2e/"
     "$wine_run" "$work/e2e/$(basename "$control_panel_tests")" --gtest_filter='ControlPanel.TwoOpenings*' \
         >"$work/e2e.log" 2>&1 || fail "the signed applet does not work in the Control Panel: $(cat "$work/e2e.log")"
-    fresh_prefix "$work/prefix" win32
+    wine_prefix "$work/prefix" win32 fresh || fail "no Wine prefix"
     trap 'wineserver -k 2>/dev/null' EXIT
     wine msiexec /i "$msi" /qn </dev/null >/dev/null 2>&1 || fail "the signed package does not install"
     installed=$(wine winepath -u 'C:\Program Files\Lumasyn\veldrano.cpl' 2>/dev/null | tr -d '\r')

@@ -2,8 +2,8 @@
    title, in whatever process shows them. Clicks are posted, so that a
    message box a click brings up never blocks the caller. Used by the
    end-to-end tests and by ctlpos.exe, on Windows and under Wine alike. */
-#ifndef TESTS_WINDOW_H
-#define TESTS_WINDOW_H
+#ifndef VELDRANO_WINDOW_H
+#define VELDRANO_WINDOW_H
 
 #include <windows.h>
 
