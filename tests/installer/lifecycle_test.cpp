@@ -45,10 +45,9 @@ struct StandardUser {
     wchar_t name[16] = L"VeldranoUser", password[32];
     StandardUser()
     {
-        unsigned int r[2];
-        rand_s(&r[0]);
-        rand_s(&r[1]);
-        swprintf(password, 32, L"Vl-%08x%08x-a1!", r[0], r[1]);
+        unsigned int r = 0;
+        rand_s(&r);
+        swprintf(password, 32, L"Vl-%08x-%u-a1!", r, GetTickCount());
         USER_INFO_1 info = {name, password, 0, USER_PRIV_USER, nullptr, nullptr, UF_SCRIPT | UF_DONT_EXPIRE_PASSWD};
         NetUserDel(nullptr, name);      // left by a run that did not end
         created = NetUserAdd(nullptr, 1, reinterpret_cast<BYTE *>(&info), nullptr);
