@@ -13,7 +13,8 @@ extern const char szDialogCaption[];    // APPLET_NAME, the caption of dialog 10
 BOOL CheckLMSN();
 BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR lpIniName);
 
-// N4.INI's full path, into MAX_PATH + 8 characters.
+// N4.INI's full path, where the profile functions find it, into
+// cchN4IniPath characters.
 constexpr int cchN4IniPath = MAX_PATH + 8;
 void N4IniPath(char *szPath);
 // Tells the user that N4.INI could not be read or saved (idsWhat:
@@ -21,10 +22,11 @@ void N4IniPath(char *szPath);
 // in a message box owned by hwnd, a window of this module.
 void ExplainProfileError(HWND hwnd, UINT idsWhat, DWORD dwError);
 
-// One dialog at a time (onedialog.cpp): opens the dialog, or brings the
-// one already open forward; the dialog marks itself when it opens, which
-// takes its DWL_USER; the applet's window with the caption that hOwner
-// owns (its message box), or without an owner, the marked dialog.
+// One dialog at a time (onedialog.cpp). OpenOneDialog opens the dialog, or
+// brings the one already open forward. MarkOpenDialog, on WM_INITDIALOG,
+// takes the dialog's DWL_USER for the mark it is found by.
+// FindAppletWindow finds the message box that hOwner owns or, with no
+// owner, the marked dialog.
 void OpenOneDialog(HINSTANCE hInstance, LPCSTR lpTemplate, HWND hwndOwner, DLGPROC lpDialogFunc);
 void MarkOpenDialog(HWND hDlg);
 HWND FindAppletWindow(HWND hOwner);

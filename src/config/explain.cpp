@@ -7,20 +7,6 @@
 #include "config.h"
 #include "../../res/resource.h"
 
-static const char szCopyTextFormat[] = "%s";
-
-void N4IniPath(char *szPath)
-{
-    // A bare profile name means the Windows directory. Its path ends with
-    // a backslash only when it is a root such as "C:\".
-    UINT cchDir = GetWindowsDirectoryA(szPath, MAX_PATH);
-    if (cchDir == 0 || cchDir >= MAX_PATH)
-        cchDir = 0;
-    else if (szPath[cchDir - 1] != '\\')
-        szPath[cchDir++] = '\\';
-    wsprintfA(szPath + cchDir, szCopyTextFormat, bN4Ini);
-}
-
 void ExplainProfileError(HWND hwnd, UINT idsWhat, DWORD dwError)
 {
     // The module's own strings, found through its window.

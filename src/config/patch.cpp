@@ -12,6 +12,20 @@ static const char szItem[] = "patch110";
 
 int bPatchLumasyn = 0;
 
+static const char szCopyTextFormat[] = "%s";
+
+void N4IniPath(char *szPath)
+{
+    // A bare profile name means the Windows directory. Its path ends with
+    // a backslash only when it is a root such as "C:\".
+    UINT cchDir = GetWindowsDirectoryA(szPath, MAX_PATH);
+    if (cchDir == 0 || cchDir >= MAX_PATH)
+        cchDir = 0;
+    else if (szPath[cchDir - 1] != '\\')
+        szPath[cchDir++] = '\\';
+    wsprintfA(szPath + cchDir, szCopyTextFormat, bN4Ini);
+}
+
 BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR lpIniName)
 {
     char szInteger[14];     // "-2147483648" and its terminator fit

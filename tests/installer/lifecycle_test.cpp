@@ -57,19 +57,21 @@ struct StandardUser {
 };
 
 // msiexec's exit code for `args`, run silently with a verbose log, as this
-// program's user or as `user`. A standard user writes the log into the
-// public profile, and it is moved beside the others.
+// program's user or as `user`, who writes the log too: everyone may write
+// the logs' folder (a DACL of NULL).
 DWORD Msiexec(const std::string &name, const std::string &args, const StandardUser *user = nullptr)
 {
-    CreateDirectoryA((ExeDir() + "\\logs").c_str(), nullptr);
-    char publicDir[MAX_PATH] = "";
-    GetEnvironmentVariableA("PUBLIC", publicDir, MAX_PATH);
-    const std::string log = user ? std::string(publicDir) + "\\" + name + ".log" : Log(name);
-    std::string line = "msiexec.exe " + args + " /qn /l*v \"" + log + "\"";
+    SECURITY_DESCRIPTOR everyone;
+    InitializeSecurityDescriptor(&everyone, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&everyone, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES logs = {sizeof logs, &everyone, FALSE};
+    CreateDirectoryA((ExeDir() + "\\logs").c_str(), &logs);
+    std::string line = "msiexec.exe " + args + " /qn /l*v \"" + Log(name) + "\"";
     PROCESS_INFORMATION pi;
     BOOL started;
-    if (user) {
-        std::wstring wide(line.begin(), line.end()), dir(publicDir, publicDir + strlen(publicDir));
+    if (user) {     // started in the Windows directory, which every user may read
+        const std::string windows = WindowsDir();
+        std::wstring wide(line.begin(), line.end()), dir(windows.begin(), windows.end());
         STARTUPINFOW si = {sizeof si};
         started = CreateProcessWithLogonW(user->name, L".", user->password, LOGON_WITH_PROFILE, nullptr, &wide[0], 0,
                                           nullptr, dir.c_str(), &si, &pi);
@@ -84,8 +86,6 @@ DWORD Msiexec(const std::string &name, const std::string &args, const StandardUs
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    if (user)
-        MoveFileExA(log.c_str(), Log(name).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
     return code;
 }
 
