@@ -16,6 +16,7 @@ at most 600 s, and all of them fit the Windows job's timeout-minutes.
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -33,23 +34,8 @@ if not listed:
     fail("the list for Windows runs no program")
 
 
-def check_list():
-    tests = json.loads(subprocess.run(["ctest", "--show-only=json-v1"], cwd=build, check=True,
-                                      capture_output=True, text=True).stdout)["tests"]
-    for program in listed:
-        if not os.path.isfile(os.path.join(windows, program)):
-            fail(f"the list for Windows runs {program}, which is not in {windows}")
-    count = 0
-    for test in tests:
-        labels = next((p["value"] for p in test.get("properties", []) if p["name"] == "LABELS"), [])
-        if sorted(set(labels) & {"windows", "linux"}) not in (["windows"], ["linux"]):
-            fail(f"{test['name']} is labelled {labels}, not windows or linux")
-        if labels == ["windows"]:
-            program = next((os.path.basename(a) for a in test["command"] if a.endswith(".exe")), None)
-            if program not in listed:
-                fail(f"{test['name']} runs {program}, which the list for Windows does not")
-            count += 1
-    print(f"PASS: the list for Windows runs {', '.join(listed)}, which cover the {count} tests labelled windows")
+def prop(test, name):
+    return next((p["value"] for p in test.get("properties", []) if p["name"] == name), None)
 
 
 def check_stand_ins():
@@ -57,16 +43,13 @@ def check_stand_ins():
     if job is None:
         fail(f"no timeout-minutes for the windows job in {workflow}")
     with tempfile.TemporaryDirectory() as copy:
-        with open(os.path.join(windows, "CTestTestfile.cmake")) as src, \
-                open(os.path.join(copy, "CTestTestfile.cmake"), "w") as dst:
-            dst.write(src.read())
+        shutil.copy(os.path.join(windows, "CTestTestfile.cmake"), copy)
         for program in listed:
             path = os.path.join(copy, program)
             with open(path, "w") as f:
                 f.write(f'#!/bin/sh\necho {program} >>"$(dirname "$0")/ran"\n[ "$FAIL" != {program} ]\n')
             os.chmod(path, 0o755)
-        limits = {t["name"]: next((p["value"] for p in t.get("properties", []) if p["name"] == "TIMEOUT"), None)
-                  for t in json.loads(subprocess.run(["ctest", "--show-only=json-v1"], cwd=copy, check=True,
+        limits = {t["name"]: prop(t, "TIMEOUT") for t in json.loads(subprocess.run(["ctest", "--show-only=json-v1"], cwd=copy, check=True,
                                                      capture_output=True, text=True).stdout)["tests"]}
         if None in limits.values() or max(limits.values()) > 600 or sum(limits.values()) > 60 * int(job[1]):
             fail(f"time limits {limits}: each must be at most 600 s, all within the job's {job[1]} minutes")
@@ -83,4 +66,24 @@ def check_stand_ins():
           f"time limits {sum(limits.values())} s of the job's {job[1]} minutes")
 
 
-{"list": check_list, "stand-ins": check_stand_ins}[check]()
+if check == "stand-ins":
+    check_stand_ins()
+    sys.exit(0)
+
+tests = json.loads(subprocess.run(["ctest", "--show-only=json-v1"], cwd=build, check=True,
+                                  capture_output=True, text=True).stdout)["tests"]
+for program in listed:
+    if not os.path.isfile(os.path.join(windows, program)):
+        fail(f"the list for Windows runs {program}, which is not in {windows}")
+
+count = 0
+for test in tests:
+    labels = prop(test, "LABELS") or []
+    if sorted(set(labels) & {"windows", "linux"}) not in (["windows"], ["linux"]):
+        fail(f"{test['name']} is labelled {labels}, not windows or linux")
+    if labels == ["windows"]:
+        program = next((os.path.basename(a) for a in test["command"] if a.endswith(".exe")), None)
+        if program not in listed:
+            fail(f"{test['name']} runs {program}, which the list for Windows does not")
+        count += 1
+print(f"PASS: the list for Windows runs {', '.join(listed)}, which cover the {count} tests labelled windows")
