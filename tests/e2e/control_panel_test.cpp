@@ -1,9 +1,11 @@
 // End to end: the system's Control Panel host, control.exe, runs the built
 // applet, and the test works its dialog as a user would. The dialog is
-// found by its caption in whatever process shows it: on 64-bit Windows
-// control.exe hands a 32-bit item to a 32-bit host of its own and may exit
-// at once, so each control.exe starts inside a job object, which holds it
-// and every process it starts, and the test waits for the job.
+// found by its caption in whatever process shows it: on 64-bit Windows the
+// 64-bit control.exe hands a 32-bit item to a 32-bit host of its own and
+// may exit at once, so each opening starts inside a job object of its own,
+// which holds it and every process it starts, and ends them all when the
+// test ends or dies. Every wait here ends well inside the test's time
+// limit, with what it saw.
 #include <windows.h>
 #include <restartmanager.h>
 
@@ -11,6 +13,8 @@
 
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "../support/files.h"
@@ -22,7 +26,7 @@ namespace {
 const char kTitle[] = "Configure Lumasyn ODBC";
 constexpr int kDos = 1001;
 
-bool WaitFor(const std::function<bool()> &done, DWORD seconds = 30)
+bool WaitFor(const std::function<bool()> &done, DWORD seconds = 10)
 {
     for (DWORD start = GetTickCount(); !done(); Sleep(100))
         if (GetTickCount() - start > seconds * 1000)
@@ -100,6 +104,24 @@ void SaveScreen(const std::string &path)
     ReleaseDC(nullptr, screen);
 }
 
+// The Control Panel a user starts. On 64-bit Windows a 32-bit program's
+// "control.exe" is SysWOW64's (File System Redirector), which would skip
+// the 64-bit one's hand-off; Sysnative reaches it. Wine's 64-bit
+// control.exe shows no dialog for a 32-bit item: under Wine the 32-bit one.
+std::string ControlExe()
+{
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    return wow64 && !UnderWine() ? WindowsDir() + "\\Sysnative\\control.exe" : "control.exe";
+}
+
+JOBOBJECT_BASIC_ACCOUNTING_INFORMATION Accounting(HANDLE job)
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+    QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr);
+    return info;
+}
+
 }  // namespace
 
 class ControlPanel : public ::testing::Test {
@@ -110,7 +132,6 @@ protected:
         ASSERT_EQ(refused, "");
         RemoveProfile();
         ASSERT_TRUE(WriteBytes(LumasynPath(), MarkedLumasyn()));
-        ASSERT_NE(job = CreateJobObjectA(nullptr, nullptr), nullptr);
     }
 
     void TearDown() override
@@ -121,69 +142,89 @@ protected:
             SaveScreen(ExeDir() + "\\" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bmp");
         for (HWND dlg : Dialogs())
             PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
-        if (!HostsEnded(5)) {
-            TerminateJobObject(job, 1);
-            TerminateProcess(dialogProcess, 1);
+        const bool ended = WaitFor([&] { return Running() == 0; }, 5);
+        for (HANDLE job : jobs) {
+            if (!ended)
+                TerminateJobObject(job, 1);
+            CloseHandle(job);
         }
-        CloseHandle(job);
-        CloseHandle(dialogProcess);
         RemoveFile(LumasynPath());
         RemoveProfile();
     }
 
-    // control.exe with the applet beside this program, which is where
-    // OpenFile finds LMSN110.DLL: in the current directory and on PATH.
+    // An opening: control.exe with the applet beside this program, which
+    // is where OpenFile finds LMSN110.DLL (the current directory and
+    // PATH), in a job of its own that ends its processes when closed.
     void Open()
     {
         static const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
         SetEnvironmentVariableA("PATH", (ExeDir() + ";" + path).c_str());
-        std::string line = "control.exe \"" + AppletPath() + "\"";
+        HANDLE job = CreateJobObjectA(nullptr, nullptr);
+        ASSERT_NE(job, nullptr) << "error " << GetLastError();
+        jobs.push_back(job);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limit = {};
+        limit.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        EXPECT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limit, sizeof limit))
+            << "error " << GetLastError();
+        std::string line = "\"" + ControlExe() + "\" \"" + AppletPath() + "\"";
         STARTUPINFOA si = {sizeof si};
         PROCESS_INFORMATION pi;
         ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
                                    ExeDir().c_str(), &si, &pi))
-            << "error " << GetLastError();
+            << line << ": error " << GetLastError();
         EXPECT_TRUE(AssignProcessToJobObject(job, pi.hProcess)) << "error " << GetLastError();
         ResumeThread(pi.hThread);
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
+        opened = GetTickCount();
     }
 
-    // The dialog, once it shows. Its process is watched with the job's,
-    // in case Windows started it outside the job.
+    // The dialog, once it shows, and the opening whose job holds its
+    // process: a host outside the jobs would make every check of what
+    // ended look at nothing.
     HWND OpenedDialog()
     {
         HWND dlg = nullptr;
-        EXPECT_TRUE(WaitFor([&] {
-            std::vector<HWND> shown = Dialogs();
-            return (dlg = shown.empty() ? nullptr : shown[0]) != nullptr;
-        }, 60)) << "the dialog did not appear";
+        const bool shown = WaitFor([&] {
+            std::vector<HWND> found = Dialogs();
+            return (dlg = found.empty() ? nullptr : found[0]) != nullptr;
+        }, 20);
+        const HWND other = FindTitled(kTitle);
+        EXPECT_TRUE(shown) << "no dialog within 20 s; " << Running() << " processes of the openings run"
+                           << (other ? "; a window with its caption has " + Controls(other) : std::string());
+        if (!shown)
+            return nullptr;
+        shownAfter = GetTickCount() - opened;
         DWORD pid = 0;
         GetWindowThreadProcessId(dlg, &pid);
-        CloseHandle(dialogProcess);
-        dialogProcess = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+        for (size_t i = 0; i < jobs.size(); i++) {
+            BOOL in = FALSE;
+            if (process && IsProcessInJob(process, jobs[i], &in) && in)
+                dialogJob = i;
+        }
+        if (process)
+            CloseHandle(process);
+        EXPECT_NE(dialogJob, size_t(-1)) << "the dialog's process " << pid << " is in no opening's job: assumed "
+                                         << "that control.exe starts the host of a 32-bit item itself";
         return dlg;
     }
 
-    // Whether a process of the openings still runs: one in the job, or the
-    // dialog's own, unless `butTheDialog`.
-    bool HostsRunning(bool butTheDialog = false)
+    // Processes of the openings still running, but for the job `except`.
+    DWORD Running(size_t except = size_t(-1))
     {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
-        QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr);
-        BOOL inJob = FALSE;
-        const bool dialogRuns = dialogProcess && WaitForSingleObject(dialogProcess, 0) == WAIT_TIMEOUT;
-        if (dialogRuns && butTheDialog && IsProcessInJob(dialogProcess, job, &inJob) && inJob)
-            info.ActiveProcesses--;
-        return info.ActiveProcesses > 0 || (dialogRuns && !butTheDialog);
+        DWORD running = 0;
+        for (size_t i = 0; i < jobs.size(); i++)
+            if (i != except)
+                running += Accounting(jobs[i]).ActiveProcesses;
+        return running;
     }
 
-    bool HostsEnded(DWORD seconds = 30)
-    {
-        return WaitFor([&] { return !HostsRunning(); }, seconds);
-    }
+    bool HostsEnded() { return WaitFor([&] { return Running() == 0; }); }
 
-    HANDLE job = nullptr, dialogProcess = nullptr;
+    std::vector<HANDLE> jobs;
+    size_t dialogJob = size_t(-1);
+    DWORD opened = 0, shownAfter = 0;
 };
 
 // Opened twice at the same moment: one dialog, whichever opening got it,
@@ -195,12 +236,17 @@ TEST_F(ControlPanel, TwoOpeningsAtOnceGiveOneDialogThatSaves)
     Open();
     HWND dlg = OpenedDialog();
     ASSERT_NE(dlg, nullptr);
-    EXPECT_TRUE(WaitFor([&] { return !HostsRunning(true); })) << "the other opening did not end by itself";
+    // The applet waits ten seconds for the holder's dialog, then opens its
+    // own: a host slower than that to show it gives two.
+    const std::string saw = "; the first dialog showed " + std::to_string(shownAfter) + " ms after the openings";
+    ASSERT_TRUE(WaitFor([&] { return Running(dialogJob) == 0; }, 15))
+        << "the other opening did not end by itself: " << Running(dialogJob) << " of its processes run, "
+        << Dialogs().size() << " dialogs show" << saw;
     ClickControl(GetDlgItem(dlg, kDos));
-    EXPECT_TRUE(WaitFor([&] { return Checked(dlg, kDos); }));
+    ASSERT_TRUE(WaitFor([&] { return Checked(dlg, kDos); }));
     ClickControl(GetDlgItem(dlg, IDOK));
-    EXPECT_TRUE(WaitFor([] { return Dialogs().empty(); })) << "a second dialog is left";
-    EXPECT_TRUE(HostsEnded());
+    ASSERT_TRUE(WaitFor([] { return Dialogs().empty(); })) << Dialogs().size() << " dialogs are left" << saw;
+    EXPECT_TRUE(HostsEnded()) << Running() << " processes of the openings run";
     EXPECT_EQ(StoredValue("Lumasyn", "patch110"), "0");
 }
 
@@ -216,8 +262,10 @@ TEST_F(ControlPanel, RefusedSaveIsExplainedThenSavedOrClosedByWindows)
     for (bool windowsCloses : {false, true}) {
         SCOPED_TRACE(windowsCloses ? "Windows closes the program" : "OK again");
         SetProfileText("[Lumasyn]\r\npatch110=1\r\n");
-        HANDLE hold = CreateFileA(ProfilePath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+        std::unique_ptr<void, BOOL(WINAPI *)(HANDLE)> hold(
+            CreateFileA(ProfilePath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
+            CloseHandle);
+        ASSERT_NE(hold.get(), INVALID_HANDLE_VALUE);
         Open();
         HWND dlg = OpenedDialog(), box = nullptr;
         ASSERT_NE(dlg, nullptr);
@@ -226,39 +274,55 @@ TEST_F(ControlPanel, RefusedSaveIsExplainedThenSavedOrClosedByWindows)
         // The box has the dialog's caption, not its buttons, and is the enabled one.
         ASSERT_TRUE(WaitFor([&] { return (box = FindTitled(kTitle)) != nullptr && !GetDlgItem(box, kDos); }))
             << "no message box after the refused OK";
+        ASSERT_TRUE(GetDlgItem(box, 0xFFFF) && GetDlgItem(box, IDOK))
+            << "assumed, not documented by Microsoft: a message box shows its text in control 0xFFFF and has the "
+               "button IDOK; this one has "
+            << Controls(box);
         char text[1100] = "";
         SendMessageA(GetDlgItem(box, 0xFFFF), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
-        for (const std::string &part : {ProfilePath(), SystemText(ERROR_SHARING_VIOLATION)})
-            EXPECT_NE(std::string(text).find(part), std::string::npos) << part << " is not in: " << text;
+        EXPECT_NE(std::string(text).find(ProfilePath()), std::string::npos) << text;
+        EXPECT_NE(std::string(text).find(SystemText(ERROR_SHARING_VIOLATION)), std::string::npos)
+            << "assumed, not documented by Microsoft: WritePrivateProfileString fails with ERROR_SHARING_VIOLATION "
+               "on a file another program holds for writing; the box says: "
+            << text;
         if (windowsCloses) {
             CloseAsTheRestartManagerDoes(dlg);
         } else {
             ClickControl(GetDlgItem(box, IDOK));
-            EXPECT_TRUE(WaitFor([&] { return IsWindowEnabled(dlg) && Checked(dlg, kDos); }))
+            ASSERT_TRUE(WaitFor([&] { return IsWindowEnabled(dlg) && Checked(dlg, kDos); }))
                 << "the dialog is not back with DOS checked";
             EXPECT_EQ(StoredValue("Lumasyn", "patch110"), "1") << "N4.INI changed while refused";
-            CloseHandle(hold);
-            hold = INVALID_HANDLE_VALUE;    // the process's pseudo handle: closing it does nothing
+            hold.reset();
             ClickControl(GetDlgItem(dlg, IDOK));
         }
-        EXPECT_TRUE(HostsEnded());
-        CloseHandle(hold);
+        EXPECT_TRUE(HostsEnded()) << Running() << " processes of the opening run";
+        hold.reset();
         EXPECT_EQ(StoredValue("Lumasyn", "patch110"), windowsCloses ? "1" : "0");
     }
 }
 
-// Without LMSN110.DLL no dialog opens while the opening runs, and nothing
-// is written.
+// Without LMSN110.DLL no dialog opens, and nothing is written. That a host
+// ran as far as the applet, the job's accounting shows: the opening runs
+// as many processes as one that shows the dialog (on 64-bit Windows,
+// control.exe and the 32-bit host it hands the item to).
 TEST_F(ControlPanel, WithoutTheLibraryNoDialogOpens)
 {
+    Open();
+    HWND dlg = OpenedDialog();
+    ASSERT_NE(dlg, nullptr);
+    ClickControl(GetDlgItem(dlg, IDCANCEL));
+    ASSERT_TRUE(HostsEnded()) << Running() << " processes of the opening run after Cancel";
+    const DWORD withLibrary = Accounting(jobs[0]).TotalProcesses;
     RemoveFile(LumasynPath());
     Open();
     bool seen = false;
-    EXPECT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitFor([&] {
         seen = seen || !Dialogs().empty();
-        return seen || !HostsRunning();
-    }));
+        return seen || Running() == 0;
+    }, 20)) << Running() << " processes of the opening still run";
     EXPECT_FALSE(seen);
+    EXPECT_EQ(Accounting(jobs[1]).TotalProcesses, withLibrary)
+        << "processes run by an opening without LMSN110.DLL and by one with it, whose dialog showed";
     std::string bytes;
     EXPECT_FALSE(ReadBytes(ProfilePath(), bytes)) << "N4.INI was written";
 }
@@ -281,8 +345,24 @@ TEST_F(ControlPanel, RestartManagerClosesTheHost)
     const std::wstring applet(path.begin(), path.end());
     LPCWSTR files[] = {applet.c_str()};
     EXPECT_EQ(RmRegisterResources(session, 1, files, 0, nullptr, 0, nullptr), DWORD(ERROR_SUCCESS));
-    EXPECT_EQ(RmShutdown(session, 0, nullptr), DWORD(ERROR_SUCCESS));
+    // What it will close, and how: RM_APP_TYPE says an RmUnknownApp (0)
+    // needs a forced shutdown; the call below does not force.
+    RM_PROCESS_INFO apps[8];
+    UINT needed = 0, count = 8;
+    DWORD reasons = 0;
+    EXPECT_EQ(RmGetList(session, &needed, &count, apps, &reasons), DWORD(ERROR_SUCCESS));
+    std::string seen;
+    for (UINT i = 0; i < count; i++) {
+        char line[200];
+        wsprintfA(line, "%.100ls (process %lu): type %d, status %lu; ", apps[i].strAppName, apps[i].Process.dwProcessId,
+                  apps[i].ApplicationType, apps[i].AppStatus);
+        seen += line;
+    }
+    printf("the Restart Manager sees %u: %s\n", count, seen.c_str());
+    const std::string assumed = "assumed: RmShutdown without force closes the Control Panel's host, which it sees "
+                                "as " + seen;
+    EXPECT_EQ(RmShutdown(session, 0, nullptr), DWORD(ERROR_SUCCESS)) << assumed;
     RmEndSession(session);
-    EXPECT_TRUE(HostsEnded());
+    EXPECT_TRUE(HostsEnded()) << Running() << " processes of the opening run; " << assumed;
     EXPECT_EQ(StoredValue("Lumasyn", "patch110"), "<none>");
 }

@@ -31,6 +31,7 @@ void AppletTest::TearDown()
 namespace {
 
 constexpr DWORD kWatchdogMs = 15000;
+const char kCaption[] = "Configure Lumasyn ODBC";
 
 struct Drive {
     const std::function<void(HWND)> *act;
@@ -43,10 +44,27 @@ struct Drive {
 HWND FindAppletDialog()
 {
     HWND h = nullptr;
-    while ((h = FindWindowExA(nullptr, h, "#32770", "Configure Lumasyn ODBC")) != nullptr)
+    while ((h = FindWindowExA(nullptr, h, "#32770", kCaption)) != nullptr)
         if (IsWindowVisible(h) && GetDlgItem(h, 1000) && GetWindowThreadProcessId(h, nullptr) == GetCurrentThreadId())
             return h;
     return nullptr;
+}
+
+// Ends a dialog or message box of the applet's that this thread shows,
+// and says which it was.
+BOOL CALLBACK EndLeftWindow(HWND hwnd, LPARAM)
+{
+    char cls[16] = "", title[64] = "", text[512] = "";
+    GetClassNameA(hwnd, cls, sizeof cls);
+    GetWindowTextA(hwnd, title, sizeof title);
+    if (lstrcmpA(cls, "#32770") != 0 || lstrcmpA(title, kCaption) != 0 || !IsWindowEnabled(hwnd))
+        return TRUE;
+    const bool dialog = GetDlgItem(hwnd, 1000) != nullptr;
+    GetDlgItemTextA(hwnd, 0xFFFF, text, sizeof text);
+    drive.seen.timedOut += dialog ? (IsWindowVisible(hwnd) ? "[a dialog] " : "[a hidden dialog] ")
+                                  : "[a message box: " + std::string(text) + "] ";
+    EndDialog(hwnd, dialog ? -99 : IDOK);
+    return TRUE;
 }
 
 void CALLBACK DriveTimer(HWND, UINT, UINT_PTR, DWORD)
@@ -59,10 +77,10 @@ void CALLBACK DriveTimer(HWND, UINT, UINT_PTR, DWORD)
         (*drive.act)(hDlg);
         return;
     }
-    if (hDlg && GetTickCount() - drive.start > kWatchdogMs) {
-        drive.seen.timedOut = true;
-        EndDialog(hDlg, -99);
-    }
+    // Only the enabled window takes input: a message box before the
+    // dialog it disables, which ends next tick.
+    if (GetTickCount() - drive.start > kWatchdogMs)
+        EnumThreadWindows(GetCurrentThreadId(), EndLeftWindow, 0);
 }
 
 }  // namespace

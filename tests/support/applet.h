@@ -30,13 +30,15 @@ struct DialogSeen {
     bool appeared = false;
     bool windowsChecked = false;    // radio states when the dialog came up
     bool dosChecked = false;
-    bool timedOut = false;          // the watchdog had to close it
+    std::string timedOut;           // what the watchdog had to end, or ""
 };
 
 // Runs `open`, which should show the applet's dialog modally. Once the
-// dialog is up (found from a timer inside its modal loop), records its
-// radio states and calls `act`, which must close it. A dialog still open
-// after 15 s is ended by a watchdog and reported.
+// dialog is up (found from a timer inside any modal loop of this thread),
+// records its radio states and calls `act`, which must close it. After
+// 15 s a watchdog ends every window with the applet's caption that this
+// thread still shows (the dialog, a second one, a message box) and says
+// which in `timedOut`.
 DialogSeen DriveDialog(const std::function<void()> &open, const std::function<void(HWND)> &act);
 
 void Click(HWND hDlg, int id);      // BM_CLICK on a dialog control

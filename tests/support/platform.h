@@ -4,7 +4,11 @@
 #ifndef TESTS_PLATFORM_H
 #define TESTS_PLATFORM_H
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
+
+#include <string>
 
 bool UnderWine();   // ntdll exports wine_get_version
 // True, printed by name, only under Wine and only when `happened`.
@@ -12,5 +16,9 @@ bool WineDeviation(bool happened, const char *what);
 // Skips the test, visibly, where Wine lacks what it needs.
 #define SKIP_UNDER_WINE(lacking) \
     if (UnderWine()) GTEST_SKIP() << "Wine has no " lacking
+
+// A window's child controls, as "id class \"text\"; " each: what a test
+// saw where it relied on controls Microsoft does not document.
+std::string Controls(HWND window);
 
 #endif
