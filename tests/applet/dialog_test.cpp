@@ -171,6 +171,7 @@ TEST_F(DialogTest, SecondOpeningBringsTheOpenDialogForward)
             restored = !IsIconic(hDlg);
             Click(hDlg, IDCANCEL);
         });
+        ASSERT_EQ(seen.timedOut, "");
         EXPECT_TRUE(seen.appeared && second == 0 && inFront && restored) << "minimised " << minimised;
         EXPECT_EQ(rec::Matching("OpenFile").size(), 2u);    // the marker is checked first, both times
         EXPECT_EQ(rec::Matching("DialogBoxParamA").size(), 1u);
@@ -193,6 +194,21 @@ DWORD WINAPI OpenFromAnotherThread(LPVOID param)
     return 0;
 }
 
+// Whether `thread` ends within `ms`, handling this thread's messages
+// meanwhile: a dialog of the other thread's, owned by the host window,
+// sends it messages as it comes and goes.
+bool WaitPumping(HANDLE thread, DWORD ms)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < ms;) {
+        if (MsgWaitForMultipleObjects(1, &thread, FALSE, 50, QS_ALLINPUT) == WAIT_OBJECT_0)
+            return true;
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+    }
+    return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+}
+
 }  // namespace
 
 // Two openings at once, as from two processes: the second comes while the
@@ -207,22 +223,16 @@ TEST_F(DialogTest, TwoOpeningsAtOnceGiveOneDialog)
         WaitForSingleObject(thread, 1000);      // time enough to open a dialog of its own
     };
     DialogSeen seen = DoubleClick([&](HWND hDlg) {
-        // Until the second opening ends, at most 5 s: it finds this dialog
-        // within a step of its wait.
-        for (DWORD start = GetTickCount(); GetTickCount() - start < 5000 &&
-                                           MsgWaitForMultipleObjects(1, &thread, FALSE, 100, QS_ALLINPUT) != WAIT_OBJECT_0;) {
-            MSG msg;
-            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-                DispatchMessageA(&msg);
-        }
+        WaitPumping(thread, 5000);  // it finds this dialog within a step of its wait
         Click(hDlg, IDCANCEL);
     });
     // A second dialog, if one opened, is cancelled so that its thread ends.
-    for (DWORD start = GetTickCount(); WaitForSingleObject(thread, 100) == WAIT_TIMEOUT && GetTickCount() - start < 15000;)
+    for (DWORD start = GetTickCount(); !WaitPumping(thread, 100) && GetTickCount() - start < 15000;)
         if (HWND left = FindWindowA("#32770", "Configure Lumasyn ODBC"))
             PostMessageA(left, WM_COMMAND, IDCANCEL, 0);
     ASSERT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "the second opening did not end within 15 s";
     CloseHandle(thread);
+    EXPECT_EQ(seen.timedOut, "");
     EXPECT_TRUE(seen.appeared);
     EXPECT_EQ(second.answer, 0);
     EXPECT_EQ(rec::Matching("DialogBoxParamA").size(), 1u);

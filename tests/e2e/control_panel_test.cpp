@@ -142,7 +142,7 @@ protected:
             SaveScreen(ExeDir() + "\\" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bmp");
         for (HWND dlg : Dialogs())
             PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
-        const bool ended = WaitFor([&] { return Running() == 0; }, 5);
+        const bool ended = !HasFailure() && WaitFor([&] { return Running() == 0; }, 5);
         for (HANDLE job : jobs) {
             if (!ended)
                 TerminateJobObject(job, 1);
