@@ -10,8 +10,9 @@ in that folder.
 
 stand-ins: ctest runs the list, as the Windows job does, on a copy of the
 folder whose programs are scripts that note that they ran: every test
-runs, and a failing ground lets no other start. Each test's time limit is
-at most 600 s, and all of them fit the Windows job's timeout-minutes.
+runs, a failing ground lets no other start, and a program that reports a
+skipped test fails. Each test's time limit is at most 600 s, and all of
+them fit the Windows job's timeout-minutes.
 """
 import json
 import os
@@ -47,22 +48,25 @@ def check_stand_ins():
         for program in listed:
             path = os.path.join(copy, program)
             with open(path, "w") as f:
-                f.write(f'#!/bin/sh\necho {program} >>"$(dirname "$0")/ran"\n[ "$FAIL" != {program} ]\n')
+                f.write(f'#!/bin/sh\necho {program} >>"$(dirname "$0")/ran"\n'
+                        f'[ "$SKIP" != {program} ] || echo "[  SKIPPED ] Stand.in (0 ms)"\n[ "$FAIL" != {program} ]\n')
             os.chmod(path, 0o755)
         limits = {t["name"]: prop(t, "TIMEOUT") for t in json.loads(subprocess.run(["ctest", "--show-only=json-v1"], cwd=copy, check=True,
                                                      capture_output=True, text=True).stdout)["tests"]}
         if None in limits.values() or max(limits.values()) > 600 or sum(limits.values()) > 60 * int(job[1]):
             fail(f"time limits {limits}: each must be at most 600 s, all within the job's {job[1]} minutes")
         ran_file = os.path.join(copy, "ran")
-        for failing, ran, code in (("", listed, 0), ("ground.exe", ["ground.exe"], 8)):
+        for failing, skipping, ran, code in (("", "", listed, 0), ("ground.exe", "", ["ground.exe"], 8),
+                                             ("", listed[-1], listed, 8)):
             open(ran_file, "w").close()
             run = subprocess.run(["ctest", "--no-tests=error"], cwd=copy, capture_output=True, text=True,
-                                 env=dict(os.environ, FAIL=failing))
+                                 env=dict(os.environ, FAIL=failing, SKIP=skipping))
             seen = open(ran_file).read().split()
             if run.returncode != code or seen[:1] != ["ground.exe"] or sorted(seen) != sorted(ran):
-                fail(f"with {failing or 'nothing'} failing, ctest exits {run.returncode} and runs {seen}, "
-                     f"not {code} and {ran}, ground first:\n{run.stdout}{run.stderr}")
-    print(f"PASS: ctest runs all {len(listed)} programs of the list, ground first, and none after a failed ground; "
+                fail(f"with {failing or 'nothing'} failing and {skipping or 'nothing'} skipping, ctest exits "
+                     f"{run.returncode} and runs {seen}, not {code} and {ran}, ground first:\n{run.stdout}{run.stderr}")
+    print(f"PASS: ctest runs all {len(listed)} programs of the list, ground first, none after a failed ground, "
+          f"and fails a program that skips; "
           f"time limits {sum(limits.values())} s of the job's {job[1]} minutes")
 
 
