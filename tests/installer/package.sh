@@ -31,9 +31,12 @@ reproducible)
     [ "$(revision "$work/other.msi")" != "$(revision "$work/one/dist/veldrano-$version.msi")" ] || fail "one package code for other bytes"
     # --version makes another product of the same package family.
     package one --version 1.0.1
-    [ "$(ls "$work/one/dist")" = "$(printf '%s\n' SHA256SUMS veldrano-1.0.1.msi veldrano.cpl)" ] ||
+    [ "$(ls "$work/one/dist" | grep -v '^files-')" = "$(printf '%s\n' SHA256SUMS veldrano-1.0.1-ProductCode.txt veldrano-1.0.1.msi veldrano.cpl)" ] ||
         fail "--version 1.0.1 made $(ls "$work/one/dist")"
-    echo "PASS: two builds of $version are byte-identical; --version 1.0.1 names its package"
+    [ "$(tr -d '\r' <"$work/one/dist/veldrano-1.0.1-ProductCode.txt")" = "$(msiinfo export "$work/one/dist/veldrano-1.0.1.msi" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p')" ] ||
+        fail "veldrano-1.0.1-ProductCode.txt is not the package's product code"
+    [ "$(ls "$work/one/dist"/files-*.ps1 | wc -l)" = 6 ] || fail "not six settings scripts: $(ls "$work/one/dist")"
+    echo "PASS: two builds of $version are byte-identical; --version 1.0.1 names its package and its product code"
     ;;
 signed)
     wine_run=$4 control_panel_tests=$5
@@ -41,11 +44,7 @@ signed)
     secrets=$work/secrets
     mkdir -m 700 "$secrets"
     password="throwaway-$RANDOM-$RANDOM"
-    openssl req -x509 -newkey rsa:3072 -sha256 -days 30 -nodes -subj "/CN=Veldrano test signer" \
-        -addext basicConstraints=critical,CA:FALSE -addext keyUsage=critical,digitalSignature \
-        -addext extendedKeyUsage=codeSigning -keyout "$secrets/key.pem" -out "$secrets/cert.pem" 2>/dev/null &&
-    openssl pkcs12 -export -inkey "$secrets/key.pem" -in "$secrets/cert.pem" \
-        -out "$secrets/cert.pfx" -passout "pass:$password" || fail "openssl could not make a certificate"
+    throwaway_certificate "$secrets" "$password" || fail "openssl could not make a certificate"
     # osslsigncode's command lines, as the process list shows them.
     mkdir "$work/shim"
     printf '#!/bin/sh\necho "$*" >>"%s"\nexec "%s" "$@"\n' "$work/argv" "$(command -v osslsigncode)" >"$work/shim/osslsigncode"
@@ -58,21 +57,25 @@ signed)
     diff -r "$dist" "$work/two/dist" || fail "two signed packages differ"
     (cd "$dist" && sha256sum -c --quiet SHA256SUMS) || fail "SHA256SUMS does not match the signed files"
     msi=$(ls "$dist"/*.msi)
-    for f in "$dist/veldrano.cpl" "$msi"; do
+    for f in "$dist/veldrano.cpl" "$msi" "$dist"/files-*.ps1; do
         osslsigncode verify -CAfile "$secrets/cert.pem" -in "$f" >"$work/verify.log" 2>&1 ||
             fail "$(basename "$f") does not verify: $(cat "$work/verify.log")"
         grep -Eq "Message digest algorithm *: SHA256" "$work/verify.log" || fail "$(basename "$f") is not signed with SHA-256"
     done
     # One byte changed: in the code of the applet, in the product name of
     # the package.
-    tamper() {  # tamper FILE OFFSET
-        cp "$1" "$work/tampered"
-        printf 'X' | dd of="$work/tampered" bs=1 seek="$2" conv=notrunc 2>/dev/null
-        ! osslsigncode verify -CAfile "$secrets/cert.pem" -in "$work/tampered" >/dev/null 2>&1
+    tamper() {  # tamper FILE OFFSET: a copy of the same type, for osslsigncode
+        local copy=$work/tampered.${1##*.}
+        cp "$1" "$copy"
+        printf 'X' | dd of="$copy" bs=1 seek="$2" conv=notrunc 2>/dev/null
+        osslsigncode verify -CAfile "$secrets/cert.pem" -in "$1" >/dev/null 2>&1 &&
+            ! osslsigncode verify -CAfile "$secrets/cert.pem" -in "$copy" >/dev/null 2>&1
     }
     tamper "$dist/veldrano.cpl" 1100 || fail "a changed byte in veldrano.cpl still verifies"
     name_at=$(grep -boa 'ProductNameLumasyn' "$msi" | head -n1 | cut -d: -f1)
     tamper "$msi" $((name_at + 11)) || fail "a changed byte in the package still verifies"
+    tamper "$dist/files-dos-detect.ps1" "$(grep -bo '^\$Wanted = 0' "$dist/files-dos-detect.ps1" | cut -d: -f1)" ||
+        fail "a changed byte in a script still verifies"
     osslsigncode remove-signature -in "$dist/veldrano.cpl" -out "$work/unsigned.cpl" >/dev/null &&
         cmp "$work/unsigned.cpl" "$work/one/veldrano.cpl" || fail "without its signature the applet is not the built file"
     pass_leaks=$(grep -rlF "$password" "$work/one" "$work/two" "$work"/*.log "$work/argv")
@@ -80,7 +83,7 @@ signed)
     grep -q -- "-readpass" "$work/argv" || fail "osslsigncode was not given the password through -readpass"
     find "$work/one" "$work/two" -type f -exec cmp -s "$secrets/cert.pfx" {} \; -print | grep -q . &&
         fail "the certificate file was copied into a build tree"
-    echo "ok: two signed packages are byte-identical, verify, fail when tampered, and strip back to the built applet"
+    echo "ok: two signed releases are byte-identical, the applet, the package and the scripts verify and fail when tampered, and the applet strips back to the built file"
 
     # The signed applet works in Wine's Control Panel host, where the
     # end-to-end test finds it: beside the test program. And the signed

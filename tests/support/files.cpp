@@ -88,11 +88,11 @@ static std::string Trim(const std::string &s)
     return b == std::string::npos ? "" : s.substr(b, e - b + 1);
 }
 
-std::string StoredValue(const std::string &section, const std::string &key)
+std::string StoredValue(const std::string &section, const std::string &key, const std::string &path)
 {
     FlushProfileCache();
     std::string text;
-    if (!ReadBytes(ProfilePath(), text))
+    if (!ReadBytes(path, text))
         return "<none>";
     bool inSection = false;
     size_t pos = 0;

@@ -30,7 +30,7 @@ void FlushProfileCache();
 void SetProfileText(const std::string &text);   // whole file, then flush
 void RemoveProfile();
 // The value text of `key` in [section] of the file on disk, or "<none>".
-std::string StoredValue(const std::string &section, const std::string &key);
+std::string StoredValue(const std::string &section, const std::string &key, const std::string &path = ProfilePath());
 
 // True when nobody holds the file open: it can be opened exclusively.
 bool NotHeldOpen(const std::string &path);

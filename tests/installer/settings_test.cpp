@@ -1,0 +1,204 @@
+// The scripts that keep the Files setting, signed as a release ships them,
+// run as the tools run them: Windows PowerShell 5.1, 64-bit under the
+// execution policy AllSigned (Configuration Manager's default; their
+// throwaway signer trusted meanwhile) and 32-bit under Bypass (Intune's),
+// against this Windows directory and this user's per-user copies of
+// N4.INI. Each row lays the files out, runs one script with both, and
+// checks its exit code, what it printed and the files.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../support/files.h"
+#include "../support/platform.h"
+
+namespace {
+
+std::string Env(const char *name)
+{
+    char value[MAX_PATH] = "";
+    GetEnvironmentVariableA(name, value, MAX_PATH);
+    return value;
+}
+
+struct Ran {
+    DWORD exit;
+    std::string out, err;
+};
+
+// powershell.exe -File `script`, its output and error streams in files.
+Ran PowerShell(const std::string &exe, const char *policy, const std::string &script)
+{
+    const std::string logs = ExeDir() + "\\logs", out = logs + "\\settings.out", err = logs + "\\settings.err";
+    CreateDirectoryA(logs.c_str(), nullptr);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    STARTUPINFOA si = {sizeof si};
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+    si.hStdOutput = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    si.hStdError = CreateFileA(err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    std::string line = "\"" + exe + "\" -NoLogo -NoProfile -NonInteractive -ExecutionPolicy " + policy + " -File \"" +
+                       script + "\"";
+    PROCESS_INFORMATION pi;
+    Ran ran = {ERROR_TIMEOUT, "", ""};
+    if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+        if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_TIMEOUT)
+            TerminateProcess(pi.hProcess, ERROR_TIMEOUT);     // seen as the exit code
+        WaitForSingleObject(pi.hProcess, 5000);
+        GetExitCodeProcess(pi.hProcess, &ran.exit);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    } else {
+        ran.err = line + ": error " + std::to_string(GetLastError());
+    }
+    for (HANDLE h : {si.hStdInput, si.hStdOutput, si.hStdError})
+        CloseHandle(h);
+    ReadBytes(out, ran.out);
+    std::string text;
+    ran.err += ReadBytes(err, text) ? text : "";
+    return ran;
+}
+
+std::string LastLine(const std::string &text)
+{
+    const size_t end = text.find_last_not_of("\r\n");
+    if (end == std::string::npos)
+        return "";
+    const size_t start = text.find_last_of('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
+// The throwaway signer, trusted while it lives, as AllSigned needs without
+// a prompt: a root of its own and a trusted publisher.
+struct TrustedSigner {
+    TrustedSigner()
+    {
+        std::string der;
+        ReadBytes(ExeDir() + "\\settings\\signer.cer", der);
+        for (const char *name : {"Root", "TrustedPublisher"}) {
+            HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, name);
+            PCCERT_CONTEXT added = nullptr;
+            if (store && CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE *>(der.data()),
+                                                          DWORD(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, &added))
+                trusted.push_back(added);
+            CertCloseStore(store, 0);
+        }
+    }
+    ~TrustedSigner()
+    {
+        for (PCCERT_CONTEXT cert : trusted)
+            CertDeleteCertificateFromStore(cert);
+    }
+    std::vector<PCCERT_CONTEXT> trusted;
+};
+
+std::string Profile(const char *patch110)
+{
+    return std::string("[Drivers]\r\nLMSN110=installed\r\n[Lumasyn]\r\npatch110=") + patch110 + "\r\nTrace=0\r\n";
+}
+
+}  // namespace
+
+TEST(Settings, ScriptsReportAndAlignEveryCopy)
+{
+    SKIP_UNDER_WINE("Windows PowerShell");
+    ASSERT_EQ(RefuseUnlessThrowaway(), "");
+    const TrustedSigner signer;
+    ASSERT_EQ(signer.trusted.size(), 2u) << "the throwaway signer is not trusted: error " << GetLastError();
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    const std::string shell = "\\WindowsPowerShell\\v1.0\\powershell.exe";
+    const struct {
+        std::string exe;
+        const char *policy;
+    } hosts[] = {{WindowsDir() + (wow64 ? "\\Sysnative" : "\\System32") + shell, "AllSigned"},
+                 {WindowsDir() + "\\System32" + shell, "Bypass"}};   // SysWOW64's, for this 32-bit program
+    // The per-user copies in this user's profile: its VirtualStore, and its
+    // private Windows directory on a session host.
+    const std::string store = Env("LOCALAPPDATA") + "\\VirtualStore", privateWindows = Env("USERPROFILE") + "\\WINDOWS";
+    const std::string copies[] = {store + "\\" + WindowsDir().substr(3) + "\\N4.INI", privateWindows + "\\N4.INI"};
+
+    enum Hold { kFree, kNoSharing, kReadOnly };
+    const struct Case {
+        const char *name;
+        const char *machine, *copies;   // patch110 in N4.INI and in both copies; nullptr: no file
+        Hold hold;                      // the machine's N4.INI
+        const char *script;
+        DWORD exit;
+        const char *printed;            // discover: all it prints; else in its last line, or its errors
+        const char *machineAfter, *copiesAfter;
+    } cases[] = {
+        {"no N4.INI", nullptr, nullptr, kFree, "dos-detect", 1, "1 of 1 places hold another value than 0 (DOS)",
+         "<none>", nullptr},
+        {"no N4.INI", nullptr, nullptr, kFree, "windows-detect", 0, "Compliant: 1 (Windows)", "<none>", nullptr},
+        {"no N4.INI", nullptr, nullptr, kFree, "dos-discover", 0, "1", "<none>", nullptr},
+        {"no N4.INI", nullptr, nullptr, kFree, "windows-remediate", 0, "Set in 0 of 1 places", "<none>", nullptr},
+        {"no N4.INI", nullptr, nullptr, kFree, "dos-remediate", 0, "Set in 1 of 1 places", "0", nullptr},
+        {"0", "0", nullptr, kFree, "dos-detect", 0, "Compliant: 0 (DOS)", "0", nullptr},
+        {"0", "0", nullptr, kFree, "windows-discover", 0, "0", "0", nullptr},
+        {"1", "1", nullptr, kFree, "dos-detect", 1, "1 of 1 places", "1", nullptr},
+        {"1", "1", nullptr, kFree, "dos-remediate", 0, "Set in 1 of 1 places", "0", nullptr},
+        {"a stray value", "2", nullptr, kFree, "windows-detect", 1, "1 of 1 places", "2", nullptr},
+        {"a stray value", "2", nullptr, kFree, "windows-discover", 0, "2", "2", nullptr},
+        {"a stray value", "2", nullptr, kFree, "windows-remediate", 0, "Set in 1 of 1 places", "1", nullptr},
+        {"held by another program", "1", nullptr, kNoSharing, "dos-detect", 2, "cannot be read", "1", nullptr},
+        {"held by another program", "1", nullptr, kNoSharing, "dos-discover", 2, "cannot be read", "1", nullptr},
+        {"held by another program", "1", nullptr, kNoSharing, "dos-remediate", 2, "cannot be read", "1", nullptr},
+        {"read-only", "1", nullptr, kReadOnly, "dos-detect", 1, "1 of 1 places", "1", nullptr},
+        {"read-only", "1", nullptr, kReadOnly, "dos-remediate", 2, "read-only", "1", nullptr},
+        {"both copies hold the other value", "0", "1", kFree, "dos-detect", 1, "2 of 3 places", "0", "1"},
+        {"both copies hold the other value", "0", "1", kFree, "dos-discover", 0, "1", "0", "1"},
+        {"both copies hold the other value", "0", "1", kFree, "dos-remediate", 0, "Set in 2 of 3 places", "0", "0"},
+    };
+    for (const Case &c : cases) {
+        for (const auto &host : hosts) {
+            SCOPED_TRACE(std::string(c.name) + ", files-" + c.script + ".ps1, " + host.policy);
+            RemoveProfile();
+            if (c.machine)
+                SetProfileText(Profile(c.machine));
+            for (const std::string &dir : {store, store + "\\" + WindowsDir().substr(3), privateWindows})
+                CreateDirectoryA(dir.c_str(), nullptr);
+            for (const std::string &copy : copies)
+                c.copies ? (void)WriteBytes(copy, Profile(c.copies)) : RemoveFile(copy);
+            HANDLE hold = c.hold == kNoSharing ? CreateFileA(ProfilePath().c_str(), GENERIC_READ, 0, nullptr,
+                                                             OPEN_EXISTING, 0, nullptr)
+                                               : INVALID_HANDLE_VALUE;
+            if (c.hold == kReadOnly)
+                SetFileAttributesA(ProfilePath().c_str(), FILE_ATTRIBUTE_READONLY);
+
+            const Ran ran = PowerShell(host.exe, host.policy, ExeDir() + "\\settings\\files-" + c.script + ".ps1");
+            CloseHandle(hold);
+            SetFileAttributesA(ProfilePath().c_str(), FILE_ATTRIBUTE_NORMAL);
+
+            ASSERT_NE(ran.exit, DWORD(ERROR_TIMEOUT)) << "no end within 60 s: " << ran.out << ran.err;
+            EXPECT_EQ(ran.exit, c.exit) << ran.out << ran.err;
+            if (c.exit == 2)
+                EXPECT_NE(ran.err.find(c.printed), std::string::npos) << ran.err;
+            else if (std::string(c.script).find("discover") != std::string::npos)
+                EXPECT_EQ(ran.out.substr(0, ran.out.find_last_not_of("\r\n") + 1), c.printed) << ran.err;
+            else
+                EXPECT_NE(LastLine(ran.out).find(c.printed), std::string::npos) << ran.out << ran.err;
+            if (c.exit != 2)
+                EXPECT_EQ(ran.err, "") << "an error stream makes the tools report an error";
+            EXPECT_EQ(StoredValue("Lumasyn", "patch110"), c.machineAfter);
+            for (const std::string &copy : copies)
+                EXPECT_EQ(StoredValue("Lumasyn", "patch110", copy), c.copiesAfter ? c.copiesAfter : "<none>") << copy;
+            for (const std::string &path : {ProfilePath(), copies[0], copies[1]}) {
+                std::string kept;     // the other lines of what was laid out stay
+                if ((path == ProfilePath() ? c.machine : c.copies) && ReadBytes(path, kept))
+                    EXPECT_TRUE(StoredValue("Drivers", "LMSN110", path) == "installed" &&
+                                StoredValue("Lumasyn", "Trace", path) == "0")
+                        << path << ":\n" << kept;
+            }
+        }
+    }
+    for (const std::string &copy : copies)
+        RemoveFile(copy);
+    for (const std::string &dir : {store + "\\" + WindowsDir().substr(3), store, privateWindows})
+        RemoveDirectoryA(dir.c_str());
+    RemoveProfile();
+}
