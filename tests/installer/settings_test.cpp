@@ -3,8 +3,7 @@
 // execution policy AllSigned (Configuration Manager's default; their
 // throwaway signer trusted meanwhile) and 32-bit under Bypass (Intune's),
 // against this Windows directory and this user's per-user copies of
-// N4.INI. Each row lays the files out, runs one script with both, and
-// checks its exit code, what it printed and the files.
+// N4.INI: their exit codes, what they print and the files afterwards.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -63,15 +62,6 @@ Ran PowerShell(const std::string &exe, const char *policy, const std::string &sc
     return ran;
 }
 
-std::string LastLine(const std::string &text)
-{
-    const size_t end = text.find_last_not_of("\r\n");
-    if (end == std::string::npos)
-        return "";
-    const size_t start = text.find_last_of('\n', end);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
-}
-
 // The throwaway signer, trusted while it lives, as AllSigned needs without
 // a prompt: a root of its own and a trusted publisher.
 struct TrustedSigner {
@@ -103,6 +93,8 @@ std::string Profile(const char *patch110)
 
 }  // namespace
 
+// Each row lays the files out and runs one value's detection, discovery
+// and remediation, in that order, with each PowerShell.
 TEST(Settings, ScriptsReportAndAlignEveryCopy)
 {
     SKIP_UNDER_WINE("Windows PowerShell");
@@ -124,39 +116,30 @@ TEST(Settings, ScriptsReportAndAlignEveryCopy)
 
     enum Hold { kFree, kNoSharing, kReadOnly };
     const struct Case {
-        const char *name;
-        const char *machine, *copies;   // patch110 in N4.INI and in both copies; nullptr: no file
-        Hold hold;                      // the machine's N4.INI
-        const char *script;
-        DWORD exit;
-        const char *printed;            // discover: all it prints; else in its last line, or its errors
-        const char *machineAfter, *copiesAfter;
+        const char *name, *machine, *copies;   // patch110 in N4.INI and in both copies; nullptr: no file
+        Hold hold;                             // the machine's N4.INI
+        const char *value;                     // the scripts'
+        DWORD detected;                        // detection's exit code and what its last line (or error) says
+        const char *detectedText, *discovered; // all discovery prints, or its error
+        DWORD remediated;
+        const char *remediatedText, *machineAfter, *copiesAfter;
     } cases[] = {
-        {"no N4.INI", nullptr, nullptr, kFree, "dos-detect", 1, "1 of 1 places hold another value than 0 (DOS)",
-         "<none>", nullptr},
-        {"no N4.INI", nullptr, nullptr, kFree, "windows-detect", 0, "Compliant: 1 (Windows)", "<none>", nullptr},
-        {"no N4.INI", nullptr, nullptr, kFree, "dos-discover", 0, "1", "<none>", nullptr},
-        {"no N4.INI", nullptr, nullptr, kFree, "windows-remediate", 0, "Set in 0 of 1 places", "<none>", nullptr},
-        {"no N4.INI", nullptr, nullptr, kFree, "dos-remediate", 0, "Set in 1 of 1 places", "0", nullptr},
-        {"0", "0", nullptr, kFree, "dos-detect", 0, "Compliant: 0 (DOS)", "0", nullptr},
-        {"0", "0", nullptr, kFree, "windows-discover", 0, "0", "0", nullptr},
-        {"1", "1", nullptr, kFree, "dos-detect", 1, "1 of 1 places", "1", nullptr},
-        {"1", "1", nullptr, kFree, "dos-remediate", 0, "Set in 1 of 1 places", "0", nullptr},
-        {"a stray value", "2", nullptr, kFree, "windows-detect", 1, "1 of 1 places", "2", nullptr},
-        {"a stray value", "2", nullptr, kFree, "windows-discover", 0, "2", "2", nullptr},
-        {"a stray value", "2", nullptr, kFree, "windows-remediate", 0, "Set in 1 of 1 places", "1", nullptr},
-        {"held by another program", "1", nullptr, kNoSharing, "dos-detect", 2, "cannot be read", "1", nullptr},
-        {"held by another program", "1", nullptr, kNoSharing, "dos-discover", 2, "cannot be read", "1", nullptr},
-        {"held by another program", "1", nullptr, kNoSharing, "dos-remediate", 2, "cannot be read", "1", nullptr},
-        {"read-only", "1", nullptr, kReadOnly, "dos-detect", 1, "1 of 1 places", "1", nullptr},
-        {"read-only", "1", nullptr, kReadOnly, "dos-remediate", 2, "read-only", "1", nullptr},
-        {"both copies hold the other value", "0", "1", kFree, "dos-detect", 1, "2 of 3 places", "0", "1"},
-        {"both copies hold the other value", "0", "1", kFree, "dos-discover", 0, "1", "0", "1"},
-        {"both copies hold the other value", "0", "1", kFree, "dos-remediate", 0, "Set in 2 of 3 places", "0", "0"},
+        {"no N4.INI", nullptr, nullptr, kFree, "dos", 1, "1 of 1 places hold another value than 0 (DOS)", "1", 0,
+         "Set in 1 of 1 places", "0", nullptr},
+        {"no N4.INI", nullptr, nullptr, kFree, "windows", 0, "Compliant: 1 (Windows)", "1", 0, "Set in 0 of 1", "<none>",
+         nullptr},
+        {"0", "0", nullptr, kFree, "dos", 0, "Compliant: 0 (DOS)", "0", 0, "Set in 0 of 1", "0", nullptr},
+        {"1", "1", nullptr, kFree, "dos", 1, "1 of 1 places", "1", 0, "Set in 1 of 1", "0", nullptr},
+        {"a stray value", "2", nullptr, kFree, "windows", 1, "1 of 1 places", "2", 0, "Set in 1 of 1", "1", nullptr},
+        {"held by another program", "1", nullptr, kNoSharing, "dos", 2, "cannot be read", "cannot be read", 2,
+         "cannot be read", "1", nullptr},
+        {"read-only", "1", nullptr, kReadOnly, "dos", 1, "1 of 1 places", "1", 2, "read-only", "1", nullptr},
+        {"both copies hold the other value", "0", "1", kFree, "dos", 1, "2 of 3 places", "1", 0, "Set in 2 of 3", "0",
+         "0"},
     };
     for (const Case &c : cases) {
         for (const auto &host : hosts) {
-            SCOPED_TRACE(std::string(c.name) + ", files-" + c.script + ".ps1, " + host.policy);
+            SCOPED_TRACE(std::string(c.name) + ", files-" + c.value + "-*.ps1, " + host.policy);
             RemoveProfile();
             if (c.machine)
                 SetProfileText(Profile(c.machine));
@@ -169,31 +152,41 @@ TEST(Settings, ScriptsReportAndAlignEveryCopy)
                                                : INVALID_HANDLE_VALUE;
             if (c.hold == kReadOnly)
                 SetFileAttributesA(ProfilePath().c_str(), FILE_ATTRIBUTE_READONLY);
-
-            const Ran ran = PowerShell(host.exe, host.policy, ExeDir() + "\\settings\\files-" + c.script + ".ps1");
+            const struct {
+                const char *role;
+                DWORD exit;
+                const char *text;
+            } runs[] = {{"detect", c.detected, c.detectedText},
+                        {"discover", c.detected == 2 ? 2u : 0u, c.discovered},
+                        {"remediate", c.remediated, c.remediatedText}};
+            for (const auto &run : runs) {
+                const Ran ran = PowerShell(host.exe, host.policy,
+                                           ExeDir() + "\\settings\\files-" + c.value + "-" + run.role + ".ps1");
+                ASSERT_NE(ran.exit, DWORD(ERROR_TIMEOUT)) << run.role << ": did not run, or end within 60 s: " << ran.out << ran.err;
+                EXPECT_EQ(ran.exit, run.exit) << run.role << ": " << ran.out << ran.err;
+                // An error says what failed, on the error stream, which the
+                // tools report as an error; else the error stream is empty,
+                // discovery prints one number, the others end with a summary.
+                const std::string out = ran.out.substr(0, ran.out.find_last_not_of("\r\n") + 1);
+                if (run.exit == 2) {
+                    EXPECT_NE(ran.err.find(run.text), std::string::npos) << run.role << ": " << ran.err;
+                    continue;
+                }
+                EXPECT_EQ(ran.err, "") << run.role;
+                if (lstrcmpA(run.role, "discover") == 0)
+                    EXPECT_EQ(out, run.text) << "discover";
+                else
+                    EXPECT_NE(out.substr(out.rfind('\n') + 1).find(run.text), std::string::npos) << run.role << ": " << out;
+            }
             CloseHandle(hold);
             SetFileAttributesA(ProfilePath().c_str(), FILE_ATTRIBUTE_NORMAL);
-
-            ASSERT_NE(ran.exit, DWORD(ERROR_TIMEOUT)) << "no end within 60 s: " << ran.out << ran.err;
-            EXPECT_EQ(ran.exit, c.exit) << ran.out << ran.err;
-            if (c.exit == 2)
-                EXPECT_NE(ran.err.find(c.printed), std::string::npos) << ran.err;
-            else if (std::string(c.script).find("discover") != std::string::npos)
-                EXPECT_EQ(ran.out.substr(0, ran.out.find_last_not_of("\r\n") + 1), c.printed) << ran.err;
-            else
-                EXPECT_NE(LastLine(ran.out).find(c.printed), std::string::npos) << ran.out << ran.err;
-            if (c.exit != 2)
-                EXPECT_EQ(ran.err, "") << "an error stream makes the tools report an error";
             EXPECT_EQ(StoredValue("Lumasyn", "patch110"), c.machineAfter);
             for (const std::string &copy : copies)
                 EXPECT_EQ(StoredValue("Lumasyn", "patch110", copy), c.copiesAfter ? c.copiesAfter : "<none>") << copy;
-            for (const std::string &path : {ProfilePath(), copies[0], copies[1]}) {
-                std::string kept;     // the other lines of what was laid out stay
-                if ((path == ProfilePath() ? c.machine : c.copies) && ReadBytes(path, kept))
-                    EXPECT_TRUE(StoredValue("Drivers", "LMSN110", path) == "installed" &&
-                                StoredValue("Lumasyn", "Trace", path) == "0")
-                        << path << ":\n" << kept;
-            }
+            for (const std::string &path : {ProfilePath(), copies[0], copies[1]})   // their other lines stay
+                if (path == ProfilePath() ? c.machine : c.copies)
+                    EXPECT_EQ(StoredValue("Drivers", "LMSN110", path) + StoredValue("Lumasyn", "Trace", path), "installed0")
+                        << path;
         }
     }
     for (const std::string &copy : copies)
