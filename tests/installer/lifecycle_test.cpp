@@ -93,8 +93,12 @@ std::string Logs()
     PSECURITY_DESCRIPTOR sd = nullptr;
     ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFW;;;AU)",
                                                          SDDL_REVISION_1, &sd, nullptr);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
     CreateDirectoryA(dir.c_str(), nullptr);
-    SetFileSecurityA(dir.c_str(), DACL_SECURITY_INFORMATION, sd);
+    SetNamedSecurityInfoA(const_cast<char *>(dir.c_str()), SE_FILE_OBJECT,
+                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
     LocalFree(sd);
     return dir;
 }
