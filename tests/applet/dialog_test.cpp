@@ -334,11 +334,6 @@ struct BoxSeen {
     std::string controls;           // the box's, when it lacks the text or OK
 } box;
 
-const char kBoxAssumption[] = "assumed, not documented by Microsoft: a message box shows its text in control "
-                              "0xFFFF and has the button IDOK (above: the box's controls)";
-const char kSharingAssumption[] = "assumed, not documented by Microsoft: WritePrivateProfileString fails with "
-                                  "ERROR_SHARING_VIOLATION on a file another program holds for writing";
-
 BOOL CALLBACK FindBox(HWND hwnd, LPARAM found)
 {
     char cls[16] = "";

@@ -284,17 +284,13 @@ TEST_F(ControlPanel, RefusedSaveIsExplainedThenSavedOrClosedByWindows)
         // The box has the dialog's caption, not its buttons, and is the enabled one.
         ASSERT_TRUE(WaitFor([&] { return (box = FindTitled(kTitle)) != nullptr && !GetDlgItem(box, kDos); }))
             << "no message box after the refused OK";
-        ASSERT_TRUE(GetDlgItem(box, 0xFFFF) && GetDlgItem(box, IDOK))
-            << "assumed, not documented by Microsoft: a message box shows its text in control 0xFFFF and has the "
-               "button IDOK; this one has "
-            << Controls(box);
+        ASSERT_TRUE(GetDlgItem(box, 0xFFFF) && GetDlgItem(box, IDOK)) << kBoxAssumption << "; this one has "
+                                                                      << Controls(box);
         char text[1100] = "";
         SendMessageA(GetDlgItem(box, 0xFFFF), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
         EXPECT_NE(std::string(text).find(ProfilePath()), std::string::npos) << text;
         EXPECT_NE(std::string(text).find(SystemText(ERROR_SHARING_VIOLATION)), std::string::npos)
-            << "assumed, not documented by Microsoft: WritePrivateProfileString fails with ERROR_SHARING_VIOLATION "
-               "on a file another program holds for writing; the box says: "
-            << text;
+            << kSharingAssumption << "; the box says: " << text;
         if (windowsCloses) {
             CloseAsTheRestartManagerDoes(dlg);
         } else {

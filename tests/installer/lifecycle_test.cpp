@@ -39,11 +39,6 @@ std::string Package(const std::string &version)
     return ExeDir() + "\\veldrano-" + version + ".msi";
 }
 
-std::string Log(const std::string &name)
-{
-    return ExeDir() + "\\logs\\" + name + ".log";
-}
-
 // A local standard user with a random password, for as long as it lives,
 // and its profile, which its first logon makes and deleting the account
 // leaves.
@@ -82,32 +77,35 @@ struct StandardUser {
     wchar_t *sidText = nullptr;
 };
 
-// The logs' folder. The standard user's msiexec writes there too: with a
-// protected DACL, authenticated users may create and write files, and
-// administrators and SYSTEM may do anything, also with what another user
-// made ("DACL for a New Object": under a NULL DACL, a user's files get
-// that user's default DACL).
-std::string Logs()
+// Where `name`'s log goes. The standard user's msiexec writes there too:
+// the folder's DACL, made once and protected, lets authenticated users
+// create and write files, and administrators and SYSTEM do anything, also
+// with what another user made ("DACL for a New Object": under a NULL DACL,
+// a user's files get that user's default DACL).
+std::string Log(const std::string &name)
 {
-    const std::string dir = ExeDir() + "\\logs";
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFW;;;AU)",
-                                                         SDDL_REVISION_1, &sd, nullptr);
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
-    CreateDirectoryA(dir.c_str(), nullptr);
-    SetNamedSecurityInfoA(const_cast<char *>(dir.c_str()), SE_FILE_OBJECT,
-                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
-    LocalFree(sd);
-    return dir;
+    static const std::string dir = [] {
+        const std::string logs = ExeDir() + "\\logs";
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFW;;;AU)",
+                                                             SDDL_REVISION_1, &sd, nullptr);
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+        CreateDirectoryA(logs.c_str(), nullptr);
+        SetNamedSecurityInfoA(const_cast<char *>(logs.c_str()), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                              nullptr);
+        LocalFree(sd);
+        return logs;
+    }();
+    return dir + "\\" + name + ".log";
 }
 
 // msiexec's exit code for `args`, run silently with a verbose log, as this
 // program's user or as `user`, who writes the log too.
 DWORD Msiexec(const std::string &name, const std::string &args, const StandardUser *user = nullptr)
 {
-    Logs();
     std::string line = "msiexec.exe " + args + " /qn /l*v \"" + Log(name) + "\"";
     PROCESS_INFORMATION pi;
     BOOL started;
@@ -121,18 +119,7 @@ DWORD Msiexec(const std::string &name, const std::string &args, const StandardUs
         STARTUPINFOA si = {sizeof si};
         started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
     }
-    if (!started)
-        return GetLastError();
-    DWORD code = 0;
-    if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_TIMEOUT) {
-        ADD_FAILURE() << line << " did not end within 120 s";
-        TerminateProcess(pi.hProcess, WAIT_TIMEOUT);
-        WaitForSingleObject(pi.hProcess, 5000);
-    }
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return code;
+    return started ? ExitCode(pi, 120000, line) : GetLastError();
 }
 
 // A log as text, whether msiexec wrote it in UTF-16 or in ANSI.
@@ -146,17 +133,12 @@ std::string LogText(const std::string &name)
     return text;
 }
 
-// The lines of a log that tell why an installation failed.
-std::string FailureLines(const std::string &name)
+// What a log says before the first failed action: why it failed.
+std::string BeforeFailure(const std::string &name)
 {
-    std::string text = LogText(name), lines;
-    for (size_t pos = 0, end = 0; pos < text.size(); pos = end + 1) {
-        end = std::min(text.find('\n', pos), text.size());
-        const std::string line = text.substr(pos, end - pos);
-        if (line.find("Return value 3") != std::string::npos || line.find("Error ") != std::string::npos)
-            lines += line + "\n";
-    }
-    return lines;
+    const std::string text = LogText(name);
+    const size_t failed = std::min(text.find("Return value 3"), text.size());
+    return text.substr(failed > 1500 ? failed - 1500 : 0, std::min<size_t>(failed, 1500) + 20);
 }
 
 std::string PackageProperty(const std::string &package, const std::string &name)
@@ -329,7 +311,8 @@ TEST(Lifecycle, InstallsRefusesRepairsAndUpgrades)
             continue;
         EXPECT_EQ(exit, DWORD(ERROR_INSTALL_FAILURE));
         EXPECT_NE(LogText(line.name).find("1913"), std::string::npos)
-            << "assumed: under /qn the log records error 1913 with the 1603; its errors:\n" << FailureLines(line.name);
+            << "assumed: under /qn the log records error 1913 with the 1603; before the failed action it says:\n"
+            << BeforeFailure(line.name);
         EXPECT_EQ(Installed(), line.installed);
         EXPECT_EQ(Bytes(applet), Bytes(AppletPath()));
     }
@@ -350,14 +333,6 @@ TEST(Lifecycle, StandardUserCannotSetFiles)
     ASSERT_EQ(RefuseUnlessThrowaway(), "");
     const StandardUser user;
     ASSERT_EQ(user.created, DWORD(NERR_Success)) << "NetUserAdd";
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    EXPECT_TRUE(GetNamedSecurityInfoA(Logs().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                      nullptr, nullptr, &sd) == ERROR_SUCCESS &&
-                GetSecurityDescriptorControl(sd, &control, &revision) && (control & SE_DACL_PROTECTED))
-        << "the logs' folder has no protected DACL";
-    LocalFree(sd);
     const std::string code = " " + PackageProperty(Package(kNewer), "ProductCode");
     RunLine({"user-files", "/i" + code + " FILES=DOS", ERROR_INSTALL_FAILURE, "1", {kNewer}}, &user);
     EXPECT_NE(LogText("user-files").find("Setting FILES where"), std::string::npos);

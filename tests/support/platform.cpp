@@ -17,6 +17,25 @@ bool WineDeviation(bool happened, const char *what)
     return true;
 }
 
+const char kBoxAssumption[] = "assumed, not documented by Microsoft: a message box shows its text in control "
+                              "0xFFFF and has the button IDOK";
+const char kSharingAssumption[] = "assumed, not documented by Microsoft: WritePrivateProfileString fails with "
+                                  "ERROR_SHARING_VIOLATION on a file another program holds for writing";
+
+DWORD ExitCode(PROCESS_INFORMATION &pi, DWORD ms, const std::string &what)
+{
+    DWORD code = 0;
+    if (WaitForSingleObject(pi.hProcess, ms) == WAIT_TIMEOUT) {
+        ADD_FAILURE() << what << " did not end within " << ms / 1000 << " s";
+        TerminateProcess(pi.hProcess, ERROR_TIMEOUT);
+        WaitForSingleObject(pi.hProcess, 5000);
+    }
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+}
+
 static BOOL CALLBACK DescribeControl(HWND control, LPARAM param)
 {
     char cls[32] = "", text[128] = "", line[200];

@@ -17,6 +17,16 @@ bool WineDeviation(bool happened, const char *what);
 #define SKIP_UNDER_WINE(lacking) \
     if (UnderWine()) GTEST_SKIP() << "Wine has no " lacking
 
+// The exit code of a process started as `what`, waited for at most `ms`;
+// past that it is ended with ERROR_TIMEOUT and the test fails. Closes its
+// handles.
+DWORD ExitCode(PROCESS_INFORMATION &pi, DWORD ms, const std::string &what);
+
+// What the tests assume where Microsoft documents nothing, for their
+// failures to name.
+extern const char kBoxAssumption[];         // a message box's text and button
+extern const char kSharingAssumption[];     // a held N4.INI's write error
+
 // A window's child controls, as "id class \"text\"; " each: what a test
 // saw where it relied on controls Microsoft does not document.
 std::string Controls(HWND window);
