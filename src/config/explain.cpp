@@ -1,5 +1,5 @@
-// Tells the user that the setting could not be read or saved: where N4.INI
-// is, the system's reason, and, when a save was denied, that the change
+// Tells the user that the setting could not be read or saved: which file,
+// the system's reason, and, when a save was denied, that the change
 // needs administrator rights. Everything is formatted into fixed buffers on
 // the stack; wsprintfA never writes more than 1,024 characters.
 #include <windows.h>
@@ -7,17 +7,14 @@
 #include "config.h"
 #include "../../res/resource.h"
 
-void ExplainProfileError(HWND hwnd, UINT idsWhat, DWORD dwError)
+void ExplainProfileError(HWND hwnd, UINT idsWhat, LPCSTR lpPath, DWORD dwError)
 {
     // The module's own strings, found through its window.
     HINSTANCE hInstance = reinterpret_cast<HINSTANCE>(GetWindowLongA(hwnd, GWL_HINSTANCE));
     char szText[1024];
     char szFormat[128];
-    char szPath[cchN4IniPath];
     char szReason[384];
     char szAdmin[128];
-
-    N4IniPath(szPath);
 
     // The system's text ends with a line break, which the box must not
     // show: trailing breaks, spaces and other control characters go.
@@ -40,6 +37,6 @@ void ExplainProfileError(HWND hwnd, UINT idsWhat, DWORD dwError)
         LoadStringA(hInstance, IDS_NEEDS_ADMIN, szAdmin, sizeof szAdmin);
 
     LoadStringA(hInstance, idsWhat, szFormat, sizeof szFormat);
-    wsprintfA(szText, szFormat, szPath, szReason, szAdmin);
+    wsprintfA(szText, szFormat, lpPath, szReason, szAdmin);
     MessageBoxA(hwnd, szText, szDialogCaption, MB_OK | MB_ICONERROR);
 }

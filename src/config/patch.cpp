@@ -1,75 +1,43 @@
-// The configuration dialog and the profile entry behind it: "patch110" in
-// section "Lumasyn" of N4.INI, 1 for Windows file handling and 0 for DOS.
+// The configuration dialog, which shows and stores the "Files:" setting of
+// the Lumasyn ODBC driver (profile.cpp).
 #include <windows.h>
 
 #include "config.h"
 #include "../../res/resource.h"
 
-extern const char bN4Ini[] = "N4.INI";
 extern const char szDialogCaption[] = APPLET_NAME;
-static const char szSection[] = "Lumasyn";
-static const char szItem[] = "patch110";
 
 int bPatchLumasyn = 0;
 
-static const char szCopyTextFormat[] = "%s";
-
-void N4IniPath(char *szPath)
-{
-    // A bare profile name means the Windows directory. Its path ends with
-    // a backslash only when it is a root such as "C:\".
-    UINT cchDir = GetWindowsDirectoryA(szPath, MAX_PATH);
-    if (cchDir == 0 || cchDir >= MAX_PATH)
-        cchDir = 0;
-    else if (szPath[cchDir - 1] != '\\')
-        szPath[cchDir++] = '\\';
-    wsprintfA(szPath + cchDir, szCopyTextFormat, bN4Ini);
-}
-
-BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR lpIniName)
-{
-    char szInteger[14];     // "-2147483648" and its terminator fit
-    wsprintfA(szInteger, "%d", param);
-    return WritePrivateProfileStringA(lpSection, lpEntry, szInteger, lpIniName);
-}
-
-// Reads the stored choice and checks its button. A missing file, section
-// or key reads as 1: "Windows". N4.INI is held open for reading while the
-// profile is read, sharing both ways, so that a program that only writes
-// it does not count. A file that exists and cannot be opened (held by
-// another program, access denied, a folder in its place) is told, with
-// FALSE: its value is not known, and a guess saved with OK would overwrite
-// the one stored.
+// Checks the stored choice's button. An N4.INI that cannot be read is
+// told, with FALSE: a guess saved with OK would overwrite the value stored.
 static BOOL ReadChoice(HWND hDlg)
 {
     char szPath[cchN4IniPath];
-    N4IniPath(szPath);
-    HANDLE hFile = CreateFileA(szPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
-    DWORD dwError = GetLastError();
-    if (hFile == INVALID_HANDLE_VALUE && dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND) {
-        ExplainProfileError(hDlg, IDS_READ_FAILED, dwError);
+    DWORD dwError;
+    if (!ReadPatch110(&bPatchLumasyn, szPath, &dwError)) {
+        ExplainProfileError(hDlg, IDS_READ_FAILED, szPath, dwError);
         return FALSE;
     }
-    bPatchLumasyn = static_cast<int>(GetPrivateProfileIntA(szSection, szItem, 1, bN4Ini));
-    // Without N4.INI this is INVALID_HANDLE_VALUE, which is also the
-    // process's own pseudo handle: closing that has no effect.
-    CloseHandle(hFile);
     CheckRadioButton(hDlg, IDC_WINDOWS_FILES, IDC_DOS_FILES, bPatchLumasyn ? IDC_WINDOWS_FILES : IDC_DOS_FILES);
     return TRUE;
 }
 
+// Saves the checked choice in N4.INI and in the account's copies of it.
 static void SaveChoice(HWND hDlg)
 {
+    char szPath[cchN4IniPath];
+    DWORD dwError;
     bPatchLumasyn = IsDlgButtonChecked(hDlg, IDC_WINDOWS_FILES) == BST_CHECKED ? 1 : 0;
-    if (WritePrivateProfileInt(szSection, szItem, bPatchLumasyn, bN4Ini)) {
+    if (WritePatch110(bPatchLumasyn, szPath, &dwError)) {
         EndDialog(hDlg, 1);
         return;
     }
     // Not saved (say a standard user on a Windows directory only
-    // administrators may write): say why, and keep the dialog open with
-    // the choice still checked, so OK can try again and Cancel gives up.
-    ExplainProfileError(hDlg, IDS_SAVE_FAILED, GetLastError());
+    // administrators may write, or a copy another program holds): say
+    // where and why, and keep the dialog open with the choice still
+    // checked, so OK can try again and Cancel gives up.
+    ExplainProfileError(hDlg, IDS_SAVE_FAILED, szPath, dwError);
 }
 
 extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam)

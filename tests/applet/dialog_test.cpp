@@ -88,7 +88,6 @@ TEST_F(DialogTest, OkStoresTheCheckedChoice)
                                   "OpenFile(LMSN110.DLL,0)", "_llseek(f,455,0)", "_lread(f,8)",
                                   "lstrcmpA(KORVELIN,KORVELIN)", "_lclose(f)",
                                   "DialogBoxParamA(hmod,100,host,PatchProc,0)",
-                                  "wsprintfA(%s)=N4.INI",     // its path, opened while it is read
                                   "GetPrivateProfileIntA(Lumasyn,patch110,1,N4.INI)",
                                   std::string("CheckRadioButton(dlg,1000,1001,") + (c.showsWindows ? "1000)" : "1001)"),
                                   "IsDlgButtonChecked(dlg,1000)",
@@ -96,6 +95,96 @@ TEST_F(DialogTest, OkStoresTheCheckedChoice)
                                   "WritePrivateProfileStringA(Lumasyn,patch110," + w + ",N4.INI)",
                                   "EndDialog(dlg,1)",
                               }));
+    }
+}
+
+namespace {
+
+// Another program's hold of a file, without sharing, for `ms`.
+struct BriefHold {
+    std::string path;
+    DWORD ms;
+    HANDLE held;
+};
+
+DWORD WINAPI HoldFile(LPVOID param)
+{
+    auto *hold = static_cast<BriefHold *>(param);
+    HANDLE file = CreateFileA(hold->path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    SetEvent(hold->held);
+    Sleep(hold->ms);
+    CloseHandle(file);
+    return file != INVALID_HANDLE_VALUE;
+}
+
+// Starts holding, and returns once the file is held (the thread, which
+// ends 1 when it held the file).
+HANDLE StartHold(BriefHold &hold)
+{
+    hold.held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, HoldFile, &hold, 0, nullptr);
+    WaitForSingleObject(hold.held, 5000);
+    CloseHandle(hold.held);
+    return thread;
+}
+
+}  // namespace
+
+// OK sets patch110 in N4.INI and in each of this account's per-user copies
+// that exists, keeping every other line; it makes no copy, and Cancel
+// writes none. Another program's hold of 300 ms, at opening or on a file
+// OK writes, goes unnoticed.
+TEST_F(DialogTest, OkSetsTheAccountsCopiesAndWaitsOutABriefHold)
+{
+    const std::string machine = ProfilePath(), store = VirtualStoreCopyPath(), home = PrivateWindowsCopyPath();
+    const char kProfile[] = "[Other]\r\nkept=1\r\n[Lumasyn]\r\npatch110=1\r\nkeep=3\r\n";
+    const struct Case {
+        const char *name;
+        bool storeCopy, homeCopy;
+        const std::string *held;     // for 300 ms, or nullptr
+        bool heldAtOpening;
+    } cases[] = {
+        {"no copies", false, false, nullptr, false},
+        {"the virtual store's copy only", true, false, nullptr, false},
+        {"the private Windows directory's copy only", false, true, nullptr, false},
+        {"both copies", true, true, nullptr, false},
+        {"N4.INI held at opening", true, true, &machine, true},
+        {"N4.INI held at OK", false, false, &machine, false},
+        {"the virtual store's copy held at OK", true, true, &store, false},
+    };
+    for (const Case &c : cases) {
+        for (bool ok : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (ok ? ", DOS and OK" : ", DOS and Cancel"));
+            SetProfileText(kProfile);
+            for (const std::string *copy : {&store, &home})
+                if (copy == &store ? c.storeCopy : c.homeCopy)
+                    SetCopyText(*copy, kProfile);
+            BriefHold hold{c.held ? *c.held : "", 300, nullptr};
+            HANDLE thread = c.held && c.heldAtOpening ? StartHold(hold) : nullptr;
+            DialogSeen seen = DoubleClick([&](HWND hDlg) {
+                Click(hDlg, kDos);
+                if (c.held && !c.heldAtOpening)
+                    thread = StartHold(hold);
+                Click(hDlg, ok ? IDOK : IDCANCEL);
+            });
+            ASSERT_EQ(seen.timedOut, "");
+            EXPECT_TRUE(seen.appeared && seen.windowsChecked) << "appeared " << seen.appeared;
+            EXPECT_EQ(rec::messageBoxes.size(), 0u) << rec::messageBoxes[0].text;
+            EXPECT_EQ(rec::lastDialogResult, ok ? 1 : 0);
+            if (thread) {
+                EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+                DWORD held = 0;
+                EXPECT_TRUE(GetExitCodeThread(thread, &held) && held) << "the test could not hold " << hold.path;
+                CloseHandle(thread);
+            }
+            for (const std::string *path : {&machine, &store, &home}) {
+                const bool there = path == &store ? c.storeCopy : path == &home ? c.homeCopy : true;
+                EXPECT_EQ(StoredValue("Lumasyn", "patch110", *path), !there ? "<none>" : ok ? "0" : "1") << *path;
+                if (there)      // the other lines stay
+                    EXPECT_EQ(StoredValue("Other", "kept", *path) + StoredValue("Lumasyn", "keep", *path), "13") << *path;
+            }
+            RemoveProfile();
+        }
     }
 }
 
@@ -243,9 +332,11 @@ namespace {
 const char kLock[] = "Local\\Veldrano.Configure";
 
 // Another holder of the lock, which shows no dialog: it holds the lock
-// until `release` is set or, without it, ends owning it (abandoned).
+// until `release` is set or, without it, ends owning it (abandoned) after
+// `ms`.
 struct Hold {
     HANDLE ready, release, mutex;
+    DWORD ms;
 };
 
 DWORD WINAPI HoldLock(LPVOID param)
@@ -257,7 +348,16 @@ DWORD WINAPI HoldLock(LPVOID param)
         WaitForSingleObject(hold->release, 30000);
         ReleaseMutex(hold->mutex);
     }
+    Sleep(hold->ms);
     return 0;
+}
+
+// Whether another thread can take the lock now, as a second opening would.
+DWORD WINAPI TakeLock(LPVOID mutex)
+{
+    DWORD taken = WaitForSingleObject(mutex, 0);
+    ReleaseMutex(mutex);
+    return taken;
 }
 
 }  // namespace
@@ -269,7 +369,7 @@ DWORD WINAPI HoldLock(LPVOID param)
 // lets it open at once. Dialogs are stood in.
 TEST_F(DialogTest, OpeningGoesOnWithoutTheLock)
 {
-    enum Kind { kHolderDialogEnds, kHolderShowsNone, kAbandoned, kOtherKind };
+    enum Kind { kHolderDialogEnds, kHolderShowsNone, kAbandoned, kAbandonedWhileWaiting, kOtherKind };
     const struct Case {
         const char *name;
         Kind kind;
@@ -279,6 +379,7 @@ TEST_F(DialogTest, OpeningGoesOnWithoutTheLock)
         {"waiting while the holder's dialog is made, goes on when it ends", kHolderDialogEnds, 0, 5000, 2},
         {"held by a program that shows no dialog: waits ten seconds, then opens", kHolderShowsNone, 8000, 20000, 1},
         {"an abandoned lock: opens at once", kAbandoned, 0, 5000, 1},
+        {"abandoned while the opening waits: opens then", kAbandonedWhileWaiting, 0, 5000, 1},
         {"an event with the lock's name: opens at once", kOtherKind, 0, 5000, 1},
     };
     for (const Case &c : cases) {
@@ -286,9 +387,10 @@ TEST_F(DialogTest, OpeningGoesOnWithoutTheLock)
         rec::calls.clear();
         rec::standIn.dialog = true;
         Opening second{cpl, host, -1};
-        Hold hold = {CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr, nullptr};
+        Hold hold = {CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr, nullptr,
+                     c.kind == kAbandonedWhileWaiting ? 500u : 0u};
         HANDLE thread = nullptr, event = nullptr;
-        if (c.kind == kHolderShowsNone || c.kind == kAbandoned) {
+        if (c.kind == kHolderShowsNone || c.kind == kAbandoned || c.kind == kAbandonedWhileWaiting) {
             if (c.kind == kHolderShowsNone)
                 hold.release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
             thread = CreateThread(nullptr, 0, HoldLock, &hold, 0, nullptr);
@@ -314,6 +416,16 @@ TEST_F(DialogTest, OpeningGoesOnWithoutTheLock)
         if (hold.release)
             SetEvent(hold.release);
         WaitForSingleObject(thread, 15000);
+        // Once the opening is over, the lock is free: an opening that took
+        // it, also from a host that died, owns it once and releases it.
+        if (hold.mutex) {
+            HANDLE taker = CreateThread(nullptr, 0, TakeLock, hold.mutex, 0, nullptr);
+            DWORD taken = WAIT_FAILED;
+            WaitForSingleObject(taker, 5000);
+            GetExitCodeThread(taker, &taken);
+            CloseHandle(taker);
+            EXPECT_EQ(taken, WAIT_OBJECT_0) << "another thread's wait for the lock (258: still owned)";
+        }
         for (HANDLE h : {thread, event, hold.ready, hold.release, hold.mutex})
             if (h)
                 CloseHandle(h);
@@ -389,7 +501,7 @@ const char kAdmin[] = "\n\nChanging this setting needs administrator rights, and
 // when the item opens, and no dialog shows a value it does not know.
 TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
 {
-    enum Cause { kHeldByWriter, kStandIn, kUnreadable, kDirectory };
+    enum Cause { kHeldByWriter, kCopyHeldByWriter, kStandIn, kUnreadable, kDirectory };
     struct Case {
         const char *name;
         Cause cause;
@@ -402,6 +514,8 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         {"N4.INI held by a writer (sharing violation)", kHeldByWriter, ERROR_SHARING_VIOLATION, nullptr, false, false,
          false},
         {"held by a writer, then Cancel", kHeldByWriter, ERROR_SHARING_VIOLATION, nullptr, false, true, false},
+        {"the virtual store's copy held by a writer", kCopyHeldByWriter, ERROR_SHARING_VIOLATION, nullptr, false,
+         false, false},
         {"access denied, then Cancel", kStandIn, ERROR_ACCESS_DENIED, nullptr, true, true, false},
         {"disk full", kStandIn, ERROR_DISK_FULL, nullptr, false, false, false},
         {"a code the system has no text for", kStandIn, 0x2000ABCD, "Error 536914893.", false, false, false},
@@ -415,16 +529,20 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const bool atOpening = c.cause == kUnreadable || c.cause == kDirectory;
+        const bool held = c.cause == kHeldByWriter || c.cause == kCopyHeldByWriter || c.cause == kUnreadable;
+        const std::string file = c.cause == kCopyHeldByWriter ? VirtualStoreCopyPath() : ProfilePath();
         const std::string before = Stored(c.cause == kUnreadable ? "0" : "1");
         RemoveProfile();
         if (c.cause == kDirectory)
             ASSERT_TRUE(CreateDirectoryA(ProfilePath().c_str(), nullptr));
         else
             SetProfileText(before);
+        if (c.cause == kCopyHeldByWriter)
+            SetCopyText(file, before);
         HANDLE hold = INVALID_HANDLE_VALUE;
-        if (c.cause == kHeldByWriter || c.cause == kUnreadable) {
-            hold = CreateFileA(ProfilePath().c_str(), GENERIC_WRITE, c.cause == kUnreadable ? 0 : FILE_SHARE_READ,
-                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (held) {
+            hold = CreateFileA(file.c_str(), GENERIC_WRITE, c.cause == kUnreadable ? 0 : FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             ASSERT_NE(hold, INVALID_HANDLE_VALUE);
         }
         auto removeCause = [&] {
@@ -437,13 +555,20 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         };
 
         bool stayedOpen = false, dosStillChecked = false, endedEarly = true;
+        size_t tries = 0;       // writes before the box
+        DWORD toldAfter = 0;
         box = BoxSeen{nullptr, false, "", [&] { Send(CPL_DBLCLK, 0, 0); }, false, false, ""};
         UINT_PTR atOpeningTimer = atOpening ? SetTimer(nullptr, 0, 20, CloseBox) : 0;
         DialogSeen seen = DoubleClick([&](HWND hDlg) {
             rec::standIn.failProfileWrite = c.cause == kStandIn;
             rec::standIn.profileError = c.error;
             Click(hDlg, kDos);
-            PressOkThroughTheBox(hDlg, [&] { Send(CPL_DBLCLK, 0, 0); }, c.endSession);
+            const DWORD clicked = GetTickCount();
+            PressOkThroughTheBox(hDlg, [&] {
+                toldAfter = GetTickCount() - clicked;
+                tries = rec::Matching("WritePrivateProfileStringA").size();
+                Send(CPL_DBLCLK, 0, 0);
+            }, c.endSession);
             if (c.endSession)
                 return;     // ended, with the box: nothing more to press
             stayedOpen = IsWindow(hDlg) && IsWindowEnabled(hDlg);
@@ -467,26 +592,34 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         EXPECT_EQ(rec::Matching("DialogBoxParamA").size(), 1u);
         EXPECT_EQ(stayedOpen && dosStillChecked && !endedEarly, !c.endSession && !atOpening);
         const std::string text = "The Files setting could not be " +
-                                 std::string(atOpening ? "read from " : "saved in ") + WindowsDir() + "\\N4.INI" +
+                                 std::string(atOpening ? "read from " : "saved in ") + file +
                                  (atOpening ? ", so it cannot be shown or changed" : "") + ".\n\n" +
                                  (c.reason ? c.reason : SystemText(c.error)) + (c.admin ? kAdmin : "");
         ASSERT_EQ(rec::messageBoxes.size(), 1u);
         EXPECT_EQ(rec::messageBoxes[0].owner, "dlg");
         EXPECT_EQ(rec::messageBoxes[0].caption, "Configure Lumasyn ODBC");
         EXPECT_EQ(rec::messageBoxes[0].type, UINT(MB_OK | MB_ICONERROR));
-        const char *assumed = c.cause == kHeldByWriter ? kSharingAssumption : "";
+        const char *assumed = held && !atOpening ? kSharingAssumption : "";
         EXPECT_EQ(rec::messageBoxes[0].text, text) << assumed;
         EXPECT_EQ(box.text, text) << assumed;
         EXPECT_EQ(rec::Matching("MessageBeep"), Calls{});     // the box sounds the error itself
-        EXPECT_EQ(rec::Matching("WritePrivateProfileStringA"),
-                  Calls(atOpening ? 0 : c.thenCancel ? 1 : 2, "WritePrivateProfileStringA(Lumasyn,patch110,0,N4.INI)"));
+        // A hold is waited out for about half a second, then told; any
+        // other error is told at once. Every write is the same line.
+        const Calls writes = rec::Matching("WritePrivateProfileStringA");
+        if (!atOpening) {
+            EXPECT_TRUE(held ? tries > 2 && toldAfter < 3000 : tries == 1)
+                << tries << " writes, told after " << toldAfter << " ms";
+            EXPECT_EQ(writes.size(), tries + (c.thenCancel ? 0 : file == ProfilePath() ? 1 : 2));
+        }
+        for (const std::string &w : writes)
+            EXPECT_EQ(w.substr(0, 46), "WritePrivateProfileStringA(Lumasyn,patch110,0,");
         EXPECT_EQ(rec::lastDialogResult, c.thenCancel ? 0 : 1);
         EXPECT_EQ(answer, 0);
 
         FlushProfileCache();
         std::string after;
         if (!c.thenCancel) {
-            EXPECT_EQ(StoredValue("Lumasyn", "patch110"), "0");
+            EXPECT_EQ(StoredValue("Lumasyn", "patch110") + StoredValue("Lumasyn", "patch110", file), "00");
         } else if (c.cause == kDirectory) {
             EXPECT_FALSE(ReadBytes(ProfilePath(), after)) << "N4.INI was created";
         } else {
@@ -520,7 +653,7 @@ TEST_F(DialogTest, DialogProcedureAnswers)
         {WM_ENDSESSION, FALSE, {}},     // the session goes on
         {WM_COMMAND, MAKEWPARAM(IDOK, 0x1234), {"IsDlgButtonChecked(host,1000)", "wsprintfA(%d)=0",
                                                 "WritePrivateProfileStringA(Lumasyn,patch110,0,N4.INI)", "EndDialog(host,1)"}},
-        {WM_INITDIALOG, 0, {"wsprintfA(%s)=N4.INI", "GetPrivateProfileIntA(Lumasyn,patch110,1,N4.INI)",
+        {WM_INITDIALOG, 0, {"GetPrivateProfileIntA(Lumasyn,patch110,1,N4.INI)",
                             "CheckRadioButton(host,1000,1001,1001)"}},
     };
     for (const Case &c : cases) {

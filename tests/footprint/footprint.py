@@ -20,14 +20,19 @@ import xml.etree.ElementTree as ET
 
 import pefile
 
-# Unsigned; an Authenticode signature is appended after the build.
-MAX_SIZE = 8192
+# Unsigned; an Authenticode signature is appended after the build. 9,216
+# since OK also sets the per-user copies of N4.INI and waits out a brief
+# hold: one more 512-byte block each for the code and the imports.
+MAX_SIZE = 9216
 
 IMPORTS = {
     "KERNEL32.DLL": {"OpenFile", "_llseek", "_lread", "_lclose", "lstrcmpA",
                      "GetPrivateProfileIntA", "WritePrivateProfileStringA",
                      "GetLastError", "FormatMessageA", "GetWindowsDirectoryA", "CreateFileA",
-                     "CreateMutexA", "WaitForSingleObject", "ReleaseMutex", "CloseHandle"},
+                     "CreateMutexA", "WaitForSingleObject", "ReleaseMutex", "CloseHandle",
+                     # the per-user copies, and the waits while another program holds a file
+                     "ExpandEnvironmentStringsA", "GetFileAttributesA", "GetModuleHandleA", "GetProcAddress",
+                     "Sleep"},
     "USER32.DLL": {"LoadIconA", "LoadStringA", "DialogBoxParamA", "MessageBeep",
                    "CheckRadioButton", "IsDlgButtonChecked", "EndDialog", "wsprintfA",
                    "MessageBoxA", "FindWindowExA", "GetWindowLongA", "SetWindowLongA", "IsIconic", "ShowWindow",

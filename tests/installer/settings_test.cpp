@@ -94,12 +94,7 @@ TEST(Settings, ScriptsReportAndAlignEveryCopy)
         const char *policy;
     } hosts[] = {{WindowsDir() + (wow64 ? "\\Sysnative" : "\\System32") + shell, "AllSigned"},
                  {WindowsDir() + "\\System32" + shell, "Bypass"}};   // SysWOW64's, for this 32-bit program
-    // The per-user copies in this user's profile: its VirtualStore, and its
-    // private Windows directory on a session host.
-    const std::string store = std::string(getenv("LOCALAPPDATA")) + "\\VirtualStore",
-                      virtualised = store + "\\" + WindowsDir().substr(3),
-                      privateWindows = std::string(getenv("USERPROFILE")) + "\\WINDOWS";
-    const std::string copies[] = {virtualised + "\\N4.INI", privateWindows + "\\N4.INI"};
+    const std::string copies[] = {VirtualStoreCopyPath(), PrivateWindowsCopyPath()};
 
     enum Hold { kFree, kNoSharing, kReadOnly };
     const struct Case {
@@ -130,10 +125,9 @@ TEST(Settings, ScriptsReportAndAlignEveryCopy)
             RemoveProfile();
             if (c.machine)
                 SetProfileText(Profile(c.machine));
-            for (const std::string &dir : {store, virtualised, privateWindows})
-                CreateDirectoryA(dir.c_str(), nullptr);
             for (const std::string &copy : copies)
-                c.copies ? (void)WriteBytes(copy, Profile(c.copies)) : RemoveFile(copy);
+                if (c.copies)
+                    SetCopyText(copy, Profile(c.copies));
             HANDLE hold = c.hold == kNoSharing ? CreateFileA(ProfilePath().c_str(), GENERIC_READ, 0, nullptr,
                                                              OPEN_EXISTING, 0, nullptr)
                                                : INVALID_HANDLE_VALUE;
@@ -176,9 +170,5 @@ TEST(Settings, ScriptsReportAndAlignEveryCopy)
                         << path;
         }
     }
-    for (const std::string &copy : copies)
-        RemoveFile(copy);
-    for (const std::string &dir : {virtualised, store, privateWindows})
-        RemoveDirectoryA(dir.c_str());
     RemoveProfile();
 }

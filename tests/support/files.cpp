@@ -1,5 +1,7 @@
 #include "files.h"
 
+#include <shlobj.h>
+
 std::string ExeDir()
 {
     char path[MAX_PATH];
@@ -76,8 +78,33 @@ void SetProfileText(const std::string &text)
 void RemoveProfile()
 {
     FlushProfileCache();
-    RemoveFile(ProfilePath());
-    RemoveDirectoryA(ProfilePath().c_str());    // a test's stand-in for a refused write
+    for (const std::string &path : {ProfilePath(), VirtualStoreCopyPath(), PrivateWindowsCopyPath()}) {
+        RemoveFile(path);
+        RemoveDirectoryA(path.c_str());     // a test's stand-in for a refused write
+    }
+    FlushProfileCache();
+}
+
+static std::string Expanded(const char *text)
+{
+    char path[MAX_PATH] = "";
+    ExpandEnvironmentStringsA(text, path, MAX_PATH);
+    return path;
+}
+
+std::string VirtualStoreCopyPath()
+{
+    char windows[MAX_PATH] = "";
+    GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    return Expanded("%LOCALAPPDATA%\\VirtualStore") + (windows + 2) + "\\N4.INI";     // below "C:"
+}
+
+std::string PrivateWindowsCopyPath() { return Expanded("%HOMEDRIVE%%HOMEPATH%\\WINDOWS\\N4.INI"); }
+
+void SetCopyText(const std::string &path, const std::string &text)
+{
+    SHCreateDirectoryExA(nullptr, path.substr(0, path.rfind('\\')).c_str(), nullptr);
+    WriteBytes(path, text);
     FlushProfileCache();
 }
 

@@ -28,7 +28,13 @@ void RemoveFile(const std::string &path);
 // reads what is on disk.
 void FlushProfileCache();
 void SetProfileText(const std::string &text);   // whole file, then flush
-void RemoveProfile();
+void RemoveProfile();   // N4.INI and this account's copies of it
+
+// This account's per-user copies of N4.INI, which programs may read
+// instead: the virtual store's and the private Windows directory's.
+std::string VirtualStoreCopyPath();
+std::string PrivateWindowsCopyPath();
+void SetCopyText(const std::string &path, const std::string &text);    // its folder made as needed
 // The value text of `key` in [section] of the file on disk, or "<none>".
 std::string StoredValue(const std::string &section, const std::string &key, const std::string &path = ProfilePath());
 
