@@ -44,6 +44,10 @@ function Stop-Script([string]$Text) {
     exit 2
 }
 
+# Whatever else goes wrong ends with 2 too, never with PowerShell's 1,
+# which would start a remediation.
+trap { Stop-Script "Unexpected error: $($_.Exception.Message)" }
+
 function Format-Value([int]$Value) {
     switch ($Value) {
         0 { return '0 (DOS)' }
@@ -61,7 +65,11 @@ try {
 [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
 public static extern int GetPrivateProfileInt(string section, string key, int fallback, string file);
 [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
-public static extern bool WritePrivateProfileString(string section, string key, string value, string file);
+static extern bool WritePrivateProfileString(string section, string key, string value, string file);
+// 0, or the Win32 error of the write itself, taken before any other call.
+public static int Write(string section, string key, string value, string file) {
+    return WritePrivateProfileString(section, key, value, file) ? 0 : Marshal.GetLastWin32Error();
+}
 '@
 } catch {
     Stop-Script "Add-Type failed: $($_.Exception.Message)"
@@ -83,11 +91,13 @@ function Read-Setting([string]$Path) {
 }
 
 # The machine's N4.INI first, then the copies of every profile but the
-# service accounts'.
+# service accounts', each folder once: a profile's key and its .bak twin
+# name the same folder.
 function Get-Place {
     $windows = [Environment]::GetFolderPath('Windows')
     [IO.Path]::Combine($windows, 'N4.INI')
     $below = $windows.Substring([IO.Path]::GetPathRoot($windows).Length)
+    $seen = @{}
     $list = [Microsoft.Win32.RegistryKey]::OpenBaseKey('LocalMachine', [Microsoft.Win32.RegistryView]::Registry64).OpenSubKey(
         'SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList')
     foreach ($sid in $list.GetSubKeyNames()) {
@@ -95,7 +105,8 @@ function Get-Place {
         $dir = $list.OpenSubKey($sid).GetValue('ProfileImagePath')
         if (-not $dir) { continue }
         $dir = [Environment]::ExpandEnvironmentVariables($dir)
-        if (-not [IO.Directory]::Exists($dir)) { continue }
+        if (-not [IO.Directory]::Exists($dir) -or $seen.ContainsKey($dir)) { continue }
+        $seen[$dir] = $true
         [IO.Path]::Combine($dir, 'AppData\Local\VirtualStore', $below, 'N4.INI')
         [IO.Path]::Combine($dir, 'WINDOWS\N4.INI')
     }
@@ -137,19 +148,26 @@ if ($Role -eq 'detect') {
     exit 0
 }
 
+# Every change is printed as it is made; any error ends with 2, after
+# what was changed before it.
 $failed = @()
 foreach ($place in $differ) {
-    $was = if ($place.Missing) { 'none' } else { Format-Value $place.Value }
-    if (-not [Lumasyn.Profile]::WritePrivateProfileString('Lumasyn', 'patch110', "$Wanted", $place.Path)) {
-        $why = (New-Object ComponentModel.Win32Exception ([Runtime.InteropServices.Marshal]::GetLastWin32Error())).Message
-        if (-not $place.Missing -and [int]([IO.File]::GetAttributes($place.Path) -band [IO.FileAttributes]::ReadOnly) -ne 0) {
-            $why += ' It is read-only.'
+    try {
+        $was = if ($place.Missing) { 'none' } else { Format-Value $place.Value }
+        $error32 = [Lumasyn.Profile]::Write('Lumasyn', 'patch110', "$Wanted", $place.Path)
+        if ($error32 -ne 0) {
+            $why = (New-Object ComponentModel.Win32Exception $error32).Message
+            if (-not $place.Missing -and [int]([IO.File]::GetAttributes($place.Path) -band [IO.FileAttributes]::ReadOnly) -ne 0) {
+                $why += ' It is read-only.'
+            }
+            $failed += "$($place.Path): patch110 was not set to $(Format-Value $Wanted): $why"
+        } elseif (($now = [Lumasyn.Profile]::GetPrivateProfileInt('Lumasyn', 'patch110', 1, $place.Path)) -ne $Wanted) {
+            $failed += "$($place.Path): patch110 was written, and reads $(Format-Value $now)"
+        } else {
+            "$($place.Path): patch110 $was -> $(Format-Value $Wanted)"
         }
-        $failed += "$($place.Path): patch110 was not set to $(Format-Value $Wanted): $why"
-    } elseif (($now = [Lumasyn.Profile]::GetPrivateProfileInt('Lumasyn', 'patch110', 1, $place.Path)) -ne $Wanted) {
-        $failed += "$($place.Path): patch110 was written, and reads $(Format-Value $now)"
-    } else {
-        "$($place.Path): patch110 $was -> $(Format-Value $Wanted)"
+    } catch {
+        $failed += "$($place.Path): $($_.Exception.Message)"
     }
 }
 if ($failed.Count -gt 0) {

@@ -34,7 +34,14 @@ reproducible)
     [ "$(ls "$work/one/dist" | grep -v '^files-')" = "$(printf '%s\n' SHA256SUMS veldrano-1.0.1-ProductCode.txt veldrano-1.0.1.msi veldrano.cpl)" ] ||
         fail "--version 1.0.1 made $(ls "$work/one/dist")"
     [ "$(ls "$work/one/dist"/files-*.ps1 | wc -l)" = 6 ] || fail "not six settings scripts: $(ls "$work/one/dist")"
-    echo "PASS: two builds of $version are byte-identical; --version 1.0.1 names its package and its product code file"
+    # A checkout with CRLF line ends gives the same scripts; a byte outside ASCII is refused.
+    sed 's/$/\r/' "$src/installer/files-setting.ps1" >"$work/crlf.ps1"
+    "$src/installer/mksettings" "$work/crlf" "$work/crlf.ps1" || fail "mksettings refused a CRLF template"
+    for f in "$work/crlf"/*; do cmp "$f" "$work/one/dist/${f##*/}" || fail "a CRLF checkout changes ${f##*/}"; done
+    printf '# caf\xc3\xa9\r\n' >>"$work/crlf.ps1"
+    ! "$src/installer/mksettings" "$work/non-ascii" "$work/crlf.ps1" 2>/dev/null || fail "a byte outside ASCII was accepted"
+    echo "PASS: two builds of $version are byte-identical; --version 1.0.1 names its package and its product code file;" \
+        "the settings scripts the same from a CRLF checkout, and a template with a byte outside ASCII refused"
     ;;
 signed)
     wine_run=$4 control_panel_tests=$5
