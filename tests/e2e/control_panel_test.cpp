@@ -4,7 +4,9 @@
 // 64-bit control.exe hands a 32-bit item to a 32-bit host of its own and
 // may exit at once, so each opening starts inside a job object of its own,
 // which holds it and every process it starts, and ends them all when the
-// test ends or dies. Every wait here ends well inside the test's time
+// test ends or dies. The jobs report to a completion port: a process of an
+// opening that crashes fails the test, which "no dialog, nothing written"
+// alone would let pass. Every wait here ends well inside the test's time
 // limit, with what it saw.
 #include <windows.h>
 #include <restartmanager.h>
@@ -13,6 +15,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -115,6 +118,13 @@ std::string ControlExe()
     return wow64 && !UnderWine() ? WindowsDir() + "\\Sysnative\\control.exe" : "control.exe";
 }
 
+std::string Hex(DWORD value)
+{
+    char text[16];
+    wsprintfA(text, "0x%08lX", value);
+    return text;
+}
+
 JOBOBJECT_BASIC_ACCOUNTING_INFORMATION Accounting(HANDLE job)
 {
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
@@ -128,8 +138,9 @@ class ControlPanel : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const std::string refused = RefuseUnlessThrowaway();
+        const std::string refused = RefuseUnlessThrowaway(), desktop = NoInteractiveDesktop();
         ASSERT_EQ(refused, "");
+        ASSERT_EQ(desktop, "");
         RemoveProfile();
         ASSERT_TRUE(WriteBytes(LumasynPath(), MarkedLumasyn()));
     }
@@ -143,11 +154,17 @@ protected:
         for (HWND dlg : Dialogs())
             PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
         const bool ended = !HasFailure() && WaitFor([&] { return Running() == 0; }, 5);
+        Watch();
+        EXPECT_EQ(crashed, "") << "a process of an opening ended abnormally";
         for (HANDLE job : jobs) {
             if (!ended)
                 TerminateJobObject(job, 1);
             CloseHandle(job);
         }
+        for (auto &process : processes)
+            CloseHandle(process.second);
+        if (port)
+            CloseHandle(port);
         RemoveFile(LumasynPath());
         RemoveProfile();
     }
@@ -166,6 +183,11 @@ protected:
         limit.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
         EXPECT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limit, sizeof limit))
             << "error " << GetLastError();
+        if (port == nullptr)
+            port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+        JOBOBJECT_ASSOCIATE_COMPLETION_PORT report = {job, port};
+        EXPECT_TRUE(SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &report, sizeof report))
+            << "the job reports to no completion port: error " << GetLastError();
         std::string line = "\"" + ControlExe() + "\" \"" + AppletPath() + "\"";
         STARTUPINFOA si = {sizeof si};
         PROCESS_INFORMATION pi;
@@ -173,9 +195,9 @@ protected:
                                    ExeDir().c_str(), &si, &pi))
             << line << ": error " << GetLastError();
         EXPECT_TRUE(AssignProcessToJobObject(job, pi.hProcess)) << "error " << GetLastError();
+        processes[pi.dwProcessId] = pi.hProcess;    // its exit code, should it crash
         ResumeThread(pi.hThread);
         CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
         opened = GetTickCount();
     }
 
@@ -211,9 +233,37 @@ protected:
         return dlg;
     }
 
+    // What the jobs reported: each new process is opened at once, so that
+    // its exit code can still be read when it ends abnormally.
+    void Watch()
+    {
+        DWORD message = 0;
+        ULONG_PTR key = 0;
+        LPOVERLAPPED data = nullptr;
+        while (port && GetQueuedCompletionStatus(port, &message, &key, &data, 0)) {
+            const DWORD pid = DWORD(reinterpret_cast<ULONG_PTR>(data));
+            if (message == JOB_OBJECT_MSG_NEW_PROCESS && !processes.count(pid))
+                processes[pid] = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+            HANDLE process = processes.count(pid) ? processes[pid] : nullptr;
+            DWORD code = 0;
+            const bool coded = process && GetExitCodeProcess(process, &code);
+            if (message != JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS &&
+                !(message == JOB_OBJECT_MSG_EXIT_PROCESS && coded && code >= 0xC0000000 &&
+                  WineDeviation(true, "an exit by an exception reported as JOB_OBJECT_MSG_EXIT_PROCESS")))
+                continue;
+            char name[MAX_PATH] = "(its name is gone)";
+            DWORD size = sizeof name;
+            if (process)
+                QueryFullProcessImageNameA(process, 0, name, &size);
+            crashed += std::string(name) + " (process " + std::to_string(pid) + ")" +
+                       (coded ? ", exit code " + Hex(code) : "") + "; ";
+        }
+    }
+
     // Processes of the openings still running, but for the job `except`.
     DWORD Running(size_t except = size_t(-1))
     {
+        Watch();
         DWORD running = 0;
         for (size_t i = 0; i < jobs.size(); i++)
             if (i != except)
@@ -224,6 +274,9 @@ protected:
     bool HostsEnded() { return WaitFor([&] { return Running() == 0; }); }
 
     std::vector<HANDLE> jobs;
+    HANDLE port = nullptr;
+    std::map<DWORD, HANDLE> processes;
+    std::string crashed;    // what ended abnormally
     size_t dialogJob = size_t(-1);
     DWORD opened = 0, shownAfter = 0;
 };

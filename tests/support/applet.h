@@ -38,7 +38,8 @@ struct DialogSeen {
 // records its radio states and calls `act`, which must close it. After
 // 15 s a watchdog ends every window with the applet's caption that this
 // thread still shows (the dialog, a second one, a message box) and says
-// which in `timedOut`.
+// which in `timedOut`; without an interactive desktop it shows nothing
+// and says so there.
 DialogSeen DriveDialog(const std::function<void()> &open, const std::function<void(HWND)> &act);
 
 void Click(HWND hDlg, int id);      // BM_CLICK on a dialog control

@@ -36,6 +36,22 @@ DWORD ExitCode(PROCESS_INFORMATION &pi, DWORD ms, const std::string &what)
     return code;
 }
 
+std::string NoInteractiveDesktop()
+{
+    USEROBJECTFLAGS flags = {};
+    DWORD size = 0;
+    if (!GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &size) ||
+        !(flags.dwFlags & WSF_VISIBLE))
+        return "no interactive desktop: this window station is not the interactive one, and this test shows "
+               "windows and clicks them";
+    HDESK input = OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS);
+    if (input == nullptr)
+        return "no interactive desktop: the input desktop cannot be opened (error " + std::to_string(GetLastError()) +
+               "), and this test shows windows and clicks them";
+    CloseDesktop(input);
+    return "";
+}
+
 static BOOL CALLBACK DescribeControl(HWND control, LPARAM param)
 {
     char cls[32] = "", text[128] = "", line[200];

@@ -22,6 +22,11 @@ bool WineDeviation(bool happened, const char *what);
 // handles.
 DWORD ExitCode(PROCESS_INFORMATION &pi, DWORD ms, const std::string &what);
 
+// "" where this program's window station is the interactive one and its
+// input desktop can be opened, as the tests that show and click windows
+// need; else why not.
+std::string NoInteractiveDesktop();
+
 // What the tests assume where Microsoft documents nothing, for their
 // failures to name.
 extern const char kBoxAssumption[];         // a message box's text and button
