@@ -24,6 +24,7 @@
 
 #include "../support/files.h"
 #include "../support/platform.h"
+#include "../support/users.h"
 
 using Versions = std::vector<std::string>;
 
@@ -38,44 +39,6 @@ std::string Package(const std::string &version)
 {
     return ExeDir() + "\\veldrano-" + version + ".msi";
 }
-
-// A local standard user with a random password, for as long as it lives,
-// and its profile, which its first logon makes and deleting the account
-// leaves.
-struct StandardUser {
-    wchar_t name[16] = L"VeldranoUser", password[32];
-    StandardUser()
-    {
-        unsigned int r = 0;
-        rand_s(&r);
-        swprintf(password, 32, L"Vl-%08x-%u-a1!", r, GetTickCount());
-        USER_INFO_1 info = {name, password, 0, USER_PRIV_USER, nullptr, nullptr, UF_SCRIPT | UF_DONT_EXPIRE_PASSWD};
-        NetUserDel(nullptr, name);      // left by a run that did not end
-        created = NetUserAdd(nullptr, 1, reinterpret_cast<BYTE *>(&info), nullptr);
-        BYTE sid[SECURITY_MAX_SID_SIZE];
-        wchar_t domain[64];
-        DWORD cbSid = sizeof sid, cchDomain = 64;
-        SID_NAME_USE use;
-        if (LookupAccountNameW(nullptr, name, sid, &cbSid, domain, &cchDomain, &use))
-            ConvertSidToStringSidW(sid, &sidText);
-    }
-    ~StandardUser()
-    {
-        // The profile stays loaded for a moment after the user's last
-        // process ends.
-        DWORD error = ERROR_SUCCESS;
-        for (DWORD start = GetTickCount(); sidText; Sleep(500)) {
-            error = DeleteProfileW(sidText, nullptr, nullptr) ? ERROR_SUCCESS : GetLastError();
-            if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || GetTickCount() - start > 30000)
-                break;
-        }
-        EXPECT_TRUE(error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) << "DeleteProfile: error " << error;
-        LocalFree(sidText);
-        NetUserDel(nullptr, name);
-    }
-    NET_API_STATUS created;
-    wchar_t *sidText = nullptr;
-};
 
 // Where `name`'s log goes. The standard user's msiexec writes there too:
 // the folder's DACL, made once and protected, lets authenticated users
@@ -109,12 +72,8 @@ DWORD Msiexec(const std::string &name, const std::string &args, const StandardUs
     std::string line = "msiexec.exe " + args + " /qn /l*v \"" + Log(name) + "\"";
     PROCESS_INFORMATION pi;
     BOOL started;
-    if (user) {     // started in the Windows directory, which every user may read
-        const std::string windows = WindowsDir();
-        std::wstring wide(line.begin(), line.end()), dir(windows.begin(), windows.end());
-        STARTUPINFOW si = {sizeof si};
-        started = CreateProcessWithLogonW(user->name, L".", user->password, LOGON_WITH_PROFILE, nullptr, &wide[0], 0,
-                                          nullptr, dir.c_str(), &si, &pi);
+    if (user) {
+        started = user->Start(line, pi);
     } else {
         STARTUPINFOA si = {sizeof si};
         started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);

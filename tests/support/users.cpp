@@ -1,0 +1,65 @@
+#define _CRT_RAND_S
+#include "users.h"
+
+#include <lm.h>
+#include <sddl.h>
+#include <userenv.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include "files.h"
+
+StandardUser::StandardUser()
+{
+    unsigned int r = 0;
+    rand_s(&r);
+    swprintf(password, 32, L"Vl-%08x-%u-a1!", r, GetTickCount());
+    USER_INFO_1 info = {name, password, 0, USER_PRIV_USER, nullptr, nullptr, UF_SCRIPT | UF_DONT_EXPIRE_PASSWD};
+    NetUserDel(nullptr, name);      // left by a run that did not end
+    created = NetUserAdd(nullptr, 1, reinterpret_cast<BYTE *>(&info), nullptr);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    wchar_t domain[64];
+    DWORD cbSid = sizeof sid, cchDomain = 64;
+    SID_NAME_USE use;
+    if (LookupAccountNameW(nullptr, name, sid, &cbSid, domain, &cchDomain, &use))
+        ConvertSidToStringSidW(sid, &sidText);
+}
+
+StandardUser::~StandardUser()
+{
+    // The profile stays loaded for a moment after the user's last process
+    // ends.
+    DWORD error = ERROR_SUCCESS;
+    for (DWORD start = GetTickCount(); sidText; Sleep(500)) {
+        error = DeleteProfileW(sidText, nullptr, nullptr) ? ERROR_SUCCESS : GetLastError();
+        if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || GetTickCount() - start > 30000)
+            break;
+    }
+    EXPECT_TRUE(error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) << "DeleteProfile: error " << error;
+    LocalFree(sidText);
+    NetUserDel(nullptr, name);
+}
+
+bool StandardUser::Start(std::string line, PROCESS_INFORMATION &pi) const
+{
+    const std::string windows = WindowsDir();
+    std::wstring wide(line.begin(), line.end()), dir(windows.begin(), windows.end());
+    STARTUPINFOW si = {sizeof si};
+    return CreateProcessWithLogonW(name, L".", password, LOGON_WITH_PROFILE, nullptr, &wide[0], 0, nullptr,
+                                   dir.c_str(), &si, &pi);
+}
+
+std::string StandardUser::ProfileDir() const
+{
+    wchar_t dir[MAX_PATH] = L"";
+    DWORD size = sizeof dir;
+    const std::wstring key = std::wstring(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\") +
+                             (sidText ? sidText : L"");
+    RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"ProfileImagePath", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr,
+                 dir, &size);
+    char path[MAX_PATH] = "";
+    ExpandEnvironmentStringsA(std::string(dir, dir + wcslen(dir)).c_str(), path, MAX_PATH);
+    return path;
+}
