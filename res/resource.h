@@ -12,6 +12,7 @@
 /* The applet's name: the Control Panel's item, the dialog's caption and
    the caption the applet looks for when the item is opened again */
 #define APPLET_NAME         "Configure Lumasyn ODBC"
+#define APPLET_INFO         APPLET_NAME " Driver"
 
 /* Strings */
 #define IDS_APPLET_NAME     40

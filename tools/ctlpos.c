@@ -1,6 +1,7 @@
 /* For scripts: where a window, one of its controls or an item of its list
    view is, what it says, and a click on it.
        ctlpos.exe [--text | --checked | --click [N]] "<window title>" <control id | item text> [desktop]
+       ctlpos.exe --name <applet.cpl>
    Without an option it prints the screen rectangle "left top right bottom"
    of the window (control id 0), the control, or the icon of the list-view
    item found by its text (the Control Panel's item list), to crop a
@@ -9,7 +10,8 @@
    times (2 opens it). The window is the one a user can act on (see
    FindTitled). With a desktop name it looks on that desktop, such as the
    one Wine's "explorer /desktop=name" made. Exits 1 while the window, the
-   control or the item is not there. */
+   control or the item is not there. --name prints an applet's name, the
+   caption of its dialog, from its own string table (string 40). */
 #include "window.h"
 
 #include <stdio.h>
@@ -29,6 +31,14 @@ int main(int argc, char **argv)
             argc--;
             argv++;
         }
+    }
+    if (strcmp(mode, "--name") == 0 && argc == 2) {
+        HMODULE applet = LoadLibraryExA(argv[1], NULL, LOAD_LIBRARY_AS_DATAFILE);
+        char name[64];
+        if (applet == NULL || LoadStringA(applet, 40, name, sizeof name) == 0)
+            return 1;
+        printf("%s\n", name);
+        return 0;
     }
     if (argc != 3 && argc != 4)
         return 2;

@@ -7,7 +7,7 @@
 #include <windows.h>
 
 extern int bPatchLumasyn;   // value last read from or written to the profile
-extern const char szDialogCaption[];    // APPLET_NAME, the caption of dialog 100
+extern const char szDialogCaption[];    // APPLET_NAME, the caption of dialog 100 (onedialog.cpp)
 
 BOOL CheckLMSN();
 BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR lpIniName);

@@ -10,7 +10,9 @@
 #include <windows.h>
 
 #include "config.h"
+#include "../../res/resource.h"
 
+extern const char szDialogCaption[] = APPLET_NAME;
 static const char szDialogLock[] = "Local\\Veldrano.Configure";
 
 // Kept in the open dialog's DWL_USER, where other processes can read it:

@@ -5,8 +5,6 @@
 #include "config.h"
 #include "../../res/resource.h"
 
-extern const char szDialogCaption[] = APPLET_NAME;
-
 int bPatchLumasyn = 0;
 
 // Checks the stored choice's button. An N4.INI that cannot be read is

@@ -2,13 +2,11 @@
 // N4.INI entry behind it.
 #include "../support/applet.h"
 #include "../support/platform.h"
+#include "../support/texts.h"
 
 using Calls = std::vector<std::string>;
 
 namespace {
-
-constexpr int kWindows = 1000;
-constexpr int kDos = 1001;
 
 const char kSection[] = "[Lumasyn]\r\n";
 
@@ -168,7 +166,9 @@ TEST_F(DialogTest, OkSetsTheAccountsCopiesAndWaitsOutABriefHold)
                 Click(hDlg, ok ? IDOK : IDCANCEL);
             });
             ASSERT_EQ(seen.timedOut, "");
-            EXPECT_TRUE(seen.appeared && seen.windowsChecked) << "appeared " << seen.appeared;
+            EXPECT_TRUE(seen.appeared && seen.windowsChecked)
+                << "expected the dialog with Windows checked; seen: appeared " << seen.appeared << ", Windows "
+                << seen.windowsChecked;
             EXPECT_EQ(rec::messageBoxes.size(), 0u) << rec::messageBoxes[0].text;
             EXPECT_EQ(rec::lastDialogResult, ok ? 1 : 0);
             if (thread) {
@@ -242,7 +242,7 @@ TEST_F(DialogTest, ClosingWithoutOkWritesNothing)
 // keeps it from opening nor is brought forward.
 TEST_F(DialogTest, SecondOpeningBringsTheOpenDialogForward)
 {
-    HWND other = CreateWindowExA(0, WC_DIALOG, "Configure Lumasyn ODBC", WS_POPUP, 0, 0, 60, 40,
+    HWND other = CreateWindowExA(0, WC_DIALOG, kCaption, WS_POPUP, 0, 0, 60, 40,
                                  nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(other, nullptr);
     for (int id : {kWindows, kDos})
@@ -261,7 +261,10 @@ TEST_F(DialogTest, SecondOpeningBringsTheOpenDialogForward)
             Click(hDlg, IDCANCEL);
         });
         ASSERT_EQ(seen.timedOut, "");
-        EXPECT_TRUE(seen.appeared && second == 0 && inFront && restored) << "minimised " << minimised;
+        EXPECT_TRUE(seen.appeared && second == 0 && inFront && restored)
+            << "minimised " << minimised << ": expected the dialog, the second opening's answer 0, the dialog asked "
+            << "to the front and not minimised; seen: appeared " << seen.appeared << ", answer " << second
+            << ", asked to the front " << inFront << ", restored " << restored;
         EXPECT_EQ(rec::Matching("OpenFile").size(), 2u);    // the marker is checked first, both times
         EXPECT_EQ(rec::Matching("DialogBoxParamA").size(), 1u);
     }
@@ -317,7 +320,7 @@ TEST_F(DialogTest, TwoOpeningsAtOnceGiveOneDialog)
     });
     // A second dialog, if one opened, is cancelled so that its thread ends.
     for (DWORD start = GetTickCount(); !WaitPumping(thread, 100) && GetTickCount() - start < 15000;)
-        if (HWND left = FindWindowA("#32770", "Configure Lumasyn ODBC"))
+        if (HWND left = FindWindowA("#32770", kCaption))
             PostMessageA(left, WM_COMMAND, IDCANCEL, 0);
     ASSERT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "the second opening did not end within 15 s";
     CloseHandle(thread);
@@ -590,14 +593,17 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         EXPECT_TRUE(box.shown);
         EXPECT_TRUE(box.reopenedToBox);
         EXPECT_EQ(rec::Matching("DialogBoxParamA").size(), 1u);
-        EXPECT_EQ(stayedOpen && dosStillChecked && !endedEarly, !c.endSession && !atOpening);
+        EXPECT_EQ(stayedOpen && dosStillChecked && !endedEarly, !c.endSession && !atOpening)
+            << "expected the dialog " << (!c.endSession && !atOpening ? "still open with DOS checked" : "ended")
+            << " after the box; seen: open and enabled " << stayedOpen << ", DOS checked " << dosStillChecked
+            << ", EndDialog called " << endedEarly;
         const std::string text = "The Files setting could not be " +
                                  std::string(atOpening ? "read from " : "saved in ") + file +
                                  (atOpening ? ", so it cannot be shown or changed" : "") + ".\n\n" +
                                  (c.reason ? c.reason : SystemText(c.error)) + (c.admin ? kAdmin : "");
         ASSERT_EQ(rec::messageBoxes.size(), 1u);
         EXPECT_EQ(rec::messageBoxes[0].owner, "dlg");
-        EXPECT_EQ(rec::messageBoxes[0].caption, "Configure Lumasyn ODBC");
+        EXPECT_EQ(rec::messageBoxes[0].caption, kCaption);
         EXPECT_EQ(rec::messageBoxes[0].type, UINT(MB_OK | MB_ICONERROR));
         const char *assumed = held && !atOpening ? kSharingAssumption : "";
         EXPECT_EQ(rec::messageBoxes[0].text, text) << assumed;

@@ -1,6 +1,7 @@
 // What the Control Panel host sees of CPlApplet: answers, the inquiry
 // record, and the platform calls behind them.
 #include "../support/applet.h"
+#include "../support/texts.h"
 
 #include <string.h>
 
@@ -55,8 +56,8 @@ TEST_F(DispatchTest, NewInquiryFillsTheRecordInOrder)
     EXPECT_EQ(info.dwHelpContext, 0u);
     EXPECT_EQ(info.lData, 0);
     EXPECT_NE(info.hIcon, nullptr);
-    EXPECT_STREQ(info.szName, "Configure Lumasyn ODBC");
-    EXPECT_STREQ(info.szInfo, "Configure Lumasyn ODBC Driver");
+    EXPECT_STREQ(info.szName, kCaption);
+    EXPECT_STREQ(info.szInfo, kDescription);
     EXPECT_EQ(info.szHelpFile[0], '\0');
     EXPECT_EQ(rec::calls, (Calls{"LoadIconA(hmod,1)", "LoadStringA(hmod,40,32)", "LoadStringA(hmod,41,64)"}));
 

@@ -2,6 +2,7 @@
 // and every resource, field by field. (Imports: Footprint.imports.)
 #include "../support/applet.h"
 #include "../support/image.h"
+#include "../support/texts.h"
 
 #include <set>
 
@@ -97,7 +98,7 @@ TEST_F(ModuleTest, StringsInUsEnglish)
     const struct {
         UINT id;
         const wchar_t *text;
-    } strings[] = {{40, L"Configure Lumasyn ODBC"}, {41, L"Configure Lumasyn ODBC Driver"}};
+    } strings[] = {{40, kCaptionW}, {41, kDescriptionW}};
     for (const auto &s : strings) {
         wchar_t buf[128] = {};
         LoadStringW(hmod, s.id, buf, 128);
@@ -162,7 +163,7 @@ TEST_F(ModuleTest, DialogTemplateIsExactlyAsDesigned)
     const WORD *p = reinterpret_cast<const WORD *>(t + 1);
     EXPECT_EQ(NameOrOrdinal(p), "");                        // no menu
     EXPECT_EQ(NameOrOrdinal(p), "");                        // default class
-    EXPECT_EQ(NameOrOrdinal(p), "Configure Lumasyn ODBC");
+    EXPECT_EQ(NameOrOrdinal(p), kCaption);
     EXPECT_EQ(*p++, 8);                                     // points
     EXPECT_EQ(NameOrOrdinal(p), "System");
 

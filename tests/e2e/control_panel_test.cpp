@@ -22,12 +22,11 @@
 
 #include "../support/files.h"
 #include "../support/platform.h"
+#include "../support/texts.h"
 #include "../../tools/window.h"
 
 namespace {
 
-const char kTitle[] = "Configure Lumasyn ODBC";
-constexpr int kDos = 1001;
 
 bool WaitFor(const std::function<bool()> &done, DWORD seconds = 10)
 {
@@ -43,7 +42,7 @@ BOOL CALLBACK CollectDialog(HWND hwnd, LPARAM found)
 {
     char title[64] = "";
     GetWindowTextA(hwnd, title, sizeof title);
-    if (IsWindowVisible(hwnd) && lstrcmpA(title, kTitle) == 0 && GetDlgItem(hwnd, kDos) != nullptr)
+    if (IsWindowVisible(hwnd) && lstrcmpA(title, kCaption) == 0 && GetDlgItem(hwnd, kDos) != nullptr)
         reinterpret_cast<std::vector<HWND> *>(found)->push_back(hwnd);
     return TRUE;
 }
@@ -211,7 +210,7 @@ protected:
             std::vector<HWND> found = Dialogs();
             return (dlg = found.empty() ? nullptr : found[0]) != nullptr;
         }, 20);
-        const HWND other = FindTitled(kTitle);
+        const HWND other = FindTitled(kCaption);
         EXPECT_TRUE(shown) << "no dialog within 20 s; " << Running() << " processes of the openings run"
                            << (other ? "; a window with its caption has " + Controls(other) : std::string());
         if (!shown)
@@ -335,7 +334,7 @@ TEST_F(ControlPanel, RefusedSaveIsExplainedThenSavedOrClosedByWindows)
         ClickControl(GetDlgItem(dlg, kDos));
         ClickControl(GetDlgItem(dlg, IDOK));
         // The box has the dialog's caption, not its buttons, and is the enabled one.
-        ASSERT_TRUE(WaitFor([&] { return (box = FindTitled(kTitle)) != nullptr && !GetDlgItem(box, kDos); }))
+        ASSERT_TRUE(WaitFor([&] { return (box = FindTitled(kCaption)) != nullptr && !GetDlgItem(box, kDos); }))
             << "no message box after the refused OK";
         ASSERT_TRUE(GetDlgItem(box, 0xFFFF) && GetDlgItem(box, IDOK)) << kBoxAssumption << "; this one has "
                                                                       << Controls(box);

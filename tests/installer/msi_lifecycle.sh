@@ -11,7 +11,6 @@ arch=$1 lifecycle=$2 ctlpos=$3 work=$4
 root=$(cd "$(dirname "$0")/../.." && pwd)
 source "$root/scripts/common"
 packages=$(dirname "$lifecycle")
-item="Configure Lumasyn ODBC"
 panel="Wine Control Panel"
 host_pid=
 pass() { echo "ok: $*"; }
@@ -35,6 +34,7 @@ rm -rf "$work"
 wine_prefix "$work/prefix" "$arch" fresh || fail "no Wine prefix"
 trap '[ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null; wineserver -k 2>/dev/null' EXIT
 windir=$(wine winepath -u 'C:\windows' 2>/dev/null | tr -d '\r')
+item=$(applet_name "$packages/veldrano.cpl") || fail "no applet name in $packages/veldrano.cpl"
 before=$work/files-before
 (cd "$WINEPREFIX/drive_c" && find . | sort) >"$before"
 

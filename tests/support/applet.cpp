@@ -1,5 +1,6 @@
 #include "applet.h"
 #include "platform.h"
+#include "texts.h"
 
 void AppletTest::SetUp()
 {
@@ -32,7 +33,6 @@ void AppletTest::TearDown()
 namespace {
 
 constexpr DWORD kWatchdogMs = 15000;
-const char kCaption[] = "Configure Lumasyn ODBC";
 
 struct Drive {
     const std::function<void(HWND)> *act;
@@ -46,7 +46,7 @@ HWND FindAppletDialog()
 {
     HWND h = nullptr;
     while ((h = FindWindowExA(nullptr, h, "#32770", kCaption)) != nullptr)
-        if (IsWindowVisible(h) && GetDlgItem(h, 1000) && GetWindowThreadProcessId(h, nullptr) == GetCurrentThreadId())
+        if (IsWindowVisible(h) && GetDlgItem(h, kWindows) && GetWindowThreadProcessId(h, nullptr) == GetCurrentThreadId())
             return h;
     return nullptr;
 }
@@ -60,7 +60,7 @@ BOOL CALLBACK EndLeftWindow(HWND hwnd, LPARAM)
     GetWindowTextA(hwnd, title, sizeof title);
     if (lstrcmpA(cls, "#32770") != 0 || lstrcmpA(title, kCaption) != 0 || !IsWindowEnabled(hwnd))
         return TRUE;
-    const bool dialog = GetDlgItem(hwnd, 1000) != nullptr;
+    const bool dialog = GetDlgItem(hwnd, kWindows) != nullptr;
     GetDlgItemTextA(hwnd, 0xFFFF, text, sizeof text);
     drive.seen.timedOut += dialog ? (IsWindowVisible(hwnd) ? "[a dialog] " : "[a hidden dialog] ")
                                   : "[a message box: " + std::string(text) + "] ";
@@ -73,8 +73,8 @@ void CALLBACK DriveTimer(HWND, UINT, UINT_PTR, DWORD)
     HWND hDlg = FindAppletDialog();
     if (hDlg && !drive.seen.appeared) {
         drive.seen.appeared = true;
-        drive.seen.windowsChecked = IsDlgButtonChecked(hDlg, 1000) == BST_CHECKED;
-        drive.seen.dosChecked = IsDlgButtonChecked(hDlg, 1001) == BST_CHECKED;
+        drive.seen.windowsChecked = IsDlgButtonChecked(hDlg, kWindows) == BST_CHECKED;
+        drive.seen.dosChecked = IsDlgButtonChecked(hDlg, kDos) == BST_CHECKED;
         (*drive.act)(hDlg);
         return;
     }
