@@ -3,8 +3,9 @@
 // (MsiEnumRelatedProducts), what the Control Panel reads from the
 // registry, N4.INI and the files. The packages and the built applet lie
 // beside this program. On real Windows it runs as it is; under Wine,
-// installer/msi_lifecycle.sh runs each test in a fresh prefix and adds
-// what only a whole prefix shows.
+// installer/msi_lifecycle.sh runs its tests in order in one fresh prefix
+// (32-bit, or 64-bit), each from what the one before left (the uninstall
+// after the installs), and adds what only a whole prefix shows.
 #define _CRT_RAND_S
 #include <windows.h>
 #include <lm.h>
