@@ -98,32 +98,11 @@ TEST_F(DialogTest, OkStoresTheCheckedChoice)
 
 namespace {
 
-// Another program's hold of a file, without sharing, for `ms`.
-struct BriefHold {
-    std::string path;
-    DWORD ms;
-    HANDLE held;
-};
-
-DWORD WINAPI HoldFile(LPVOID param)
+// Ends another program's hold of a file, from the timer queue's thread.
+VOID CALLBACK EndHold(PVOID held, BOOLEAN)
 {
-    auto *hold = static_cast<BriefHold *>(param);
-    HANDLE file = CreateFileA(hold->path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    SetEvent(hold->held);
-    Sleep(hold->ms);
-    CloseHandle(file);
-    return file != INVALID_HANDLE_VALUE;
-}
-
-// Starts holding, and returns once the file is held (the thread, which
-// ends 1 when it held the file).
-HANDLE StartHold(BriefHold &hold)
-{
-    hold.held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE thread = CreateThread(nullptr, 0, HoldFile, &hold, 0, nullptr);
-    WaitForSingleObject(hold.held, 5000);
-    CloseHandle(hold.held);
-    return thread;
+    CloseHandle(*static_cast<HANDLE *>(held));
+    *static_cast<HANDLE *>(held) = nullptr;
 }
 
 }  // namespace
@@ -157,12 +136,18 @@ TEST_F(DialogTest, OkSetsTheAccountsCopiesAndWaitsOutABriefHold)
             for (const std::string *copy : {&store, &home})
                 if (copy == &store ? c.storeCopy : c.homeCopy)
                     SetCopyText(*copy, kProfile);
-            BriefHold hold{c.held ? *c.held : "", 300, nullptr};
-            HANDLE thread = c.held && c.heldAtOpening ? StartHold(hold) : nullptr;
+            HANDLE held = nullptr, timer = nullptr;
+            auto hold = [&] {   // as another program would: no sharing, for 300 ms
+                held = CreateFileA(c.held->c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+                EXPECT_NE(held, INVALID_HANDLE_VALUE) << "the test could not hold " << *c.held;
+                CreateTimerQueueTimer(&timer, nullptr, EndHold, &held, 300, 0, WT_EXECUTEONLYONCE);
+            };
+            if (c.held && c.heldAtOpening)
+                hold();
             DialogSeen seen = DoubleClick([&](HWND hDlg) {
                 Click(hDlg, kDos);
                 if (c.held && !c.heldAtOpening)
-                    thread = StartHold(hold);
+                    hold();
                 Click(hDlg, ok ? IDOK : IDCANCEL);
             });
             ASSERT_EQ(seen.timedOut, "");
@@ -171,12 +156,9 @@ TEST_F(DialogTest, OkSetsTheAccountsCopiesAndWaitsOutABriefHold)
                 << seen.windowsChecked;
             EXPECT_EQ(rec::messageBoxes.size(), 0u) << rec::messageBoxes[0].text;
             EXPECT_EQ(rec::lastDialogResult, ok ? 1 : 0);
-            if (thread) {
-                EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-                DWORD held = 0;
-                EXPECT_TRUE(GetExitCodeThread(thread, &held) && held) << "the test could not hold " << hold.path;
-                CloseHandle(thread);
-            }
+            DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
+            if (held)   // Cancel came before the 300 ms were up
+                CloseHandle(held);
             for (const std::string *path : {&machine, &store, &home}) {
                 const bool there = path == &store ? c.storeCopy : path == &home ? c.homeCopy : true;
                 EXPECT_EQ(StoredValue("Lumasyn", "patch110", *path), !there ? "<none>" : ok ? "0" : "1") << *path;
