@@ -137,8 +137,10 @@ BOOL WritePatch110(int iValue, char *szFailedPath, DWORD *pdwError)
     }
     // The system's shared Windows directory, even where this process is
     // given a private one. Windows before 2000 has neither
-    // GetSystemWindowsDirectoryA nor a virtual store: looked up, not
-    // imported, so that the applet still loads there.
+    // GetSystemWindowsDirectoryA nor per-user copies (no virtual store, and
+    // no session host but NT 4 Terminal Server, which has the function):
+    // looked up, not imported, so that the applet still loads there, and
+    // without it no copy is looked for.
     typedef UINT(WINAPI * GETDIR)(LPSTR, UINT);
     GETDIR pfnGetSystemWindowsDirectory = reinterpret_cast<GETDIR>(
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("KERNEL32"), "GetSystemWindowsDirectoryA")));
