@@ -21,6 +21,13 @@
 #define IDS_NEEDS_ADMIN     43
 #define IDS_ERROR_CODE      44  /* the reason when the system has no text for it */
 #define IDS_READ_FAILED     45  /* N4.INI path, system's reason */
+#define IDS_COPY_SAVED      46  /* after a copy's IDS_SAVE_FAILED: N4.INI's path */
+#define IDS_COPIES_SAVED    47  /* the same, with how many more copies failed */
+/* Reasons of the applet's own, shown where the system's would be; in the
+   same block of sixteen strings as the others, which they share */
+#define IDS_REASON_LINKED   37
+#define IDS_REASON_NOT_SAVED 38
+#define IDS_REASON_TOO_LARGE 39
 
 /* Dialogs */
 #define IDD_CONFIGURE       100

@@ -6,28 +6,54 @@
 
 #include <windows.h>
 
+#include "../../res/resource.h"
+
 extern int bPatchLumasyn;   // value last read from or written to the profile
 extern const char szDialogCaption[];    // APPLET_NAME, the caption of dialog 100 (onedialog.cpp)
 
 BOOL CheckLMSN();
 BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR lpIniName);
 
-// N4.INI and the copies of it that programs of this account may read
-// instead (profile.cpp). Paths take cchN4IniPath characters.
-constexpr int cchN4IniPath = MAX_PATH + 8;
+// N4.INI, where the driver keeps its settings (profile.cpp): bN4Ini is its
+// name, by which the profile functions find it in the Windows directory.
+extern const char bN4Ini[];
+// Paths take
+// cchN4IniPath characters: MAX_PATH, the limit of the ANSI file functions.
+constexpr int cchN4IniPath = MAX_PATH;
 // Reads patch110 from N4.INI into *piValue, 1 where nothing is stored.
 // szPath receives N4.INI's path. FALSE, with the error, when the file
 // exists and cannot be read.
 BOOL ReadPatch110(int *piValue, char *szPath, DWORD *pdwError);
-// Writes iValue as patch110 into N4.INI, then into each per-user copy that
-// exists. FALSE, with the file's path and the error, at the first file
-// that cannot be written.
-BOOL WritePatch110(int iValue, char *szFailedPath, DWORD *pdwError);
+// Writes iValue as patch110 into N4.INI and reads it back. szPath receives
+// N4.INI's path; FALSE with the error when the value is not there.
+BOOL WritePatch110(int iValue, char *szPath, DWORD *pdwError);
+// The same for the profile file lpPath, and whether it holds iValue.
+BOOL SetPatch110(LPCSTR lpPath, int iValue, DWORD *pdwError);
+BOOL HoldsPatch110(LPCSTR lpPath, int iValue);
+// Opens the profile file lpPath for reading, sharing reading and writing
+// but not deleting, with CreateFileA's dwFlags, waiting out another
+// program's brief hold; *pfi describes it. FALSE, with the error, when it
+// cannot be opened or is larger than any N4.INI.
+BOOL OpenProfile(LPCSTR lpPath, DWORD dwFlags, HANDLE *phFile, BY_HANDLE_FILE_INFORMATION *pfi, DWORD *pdwError);
+// szPath = lpFolder, a backslash unless it ends with one, lpName; FALSE
+// when that does not fit in cchPath characters (szPath is cut).
+BOOL JoinPath(char *szPath, UINT cchPath, LPCSTR lpFolder, LPCSTR lpName);
+
+// Sets iValue in every per-user copy of N4.INI that exists (copies.cpp).
+// Answers how many could not be set, the first's path in szFailedPath
+// (MAX_PATH characters) and its error in *pdwError.
+int SetPatch110Copies(int iValue, char *szFailedPath, DWORD *pdwError);
+
+// Errors of the applet's own, told with its string of that id.
+constexpr DWORD dwErrorLinked = APPLICATION_ERROR_MASK | IDS_REASON_LINKED;
+constexpr DWORD dwErrorNotSaved = APPLICATION_ERROR_MASK | IDS_REASON_NOT_SAVED;
+constexpr DWORD dwErrorTooLarge = APPLICATION_ERROR_MASK | IDS_REASON_TOO_LARGE;
 
 // Tells the user that the file at lpPath could not be read or saved
-// (idsWhat: IDS_READ_FAILED or IDS_SAVE_FAILED), with Windows' reason, in
-// a message box owned by hwnd, a window of this module.
-void ExplainProfileError(HWND hwnd, UINT idsWhat, LPCSTR lpPath, DWORD dwError);
+// (idsWhat: IDS_READ_FAILED or IDS_SAVE_FAILED), with the reason, in a
+// message box owned by hwnd, a window of this module. For a copy, lpSaved
+// is N4.INI's path, which was saved, and cFailed the copies not saved.
+void ExplainProfileError(HWND hwnd, UINT idsWhat, LPCSTR lpPath, DWORD dwError, LPCSTR lpSaved, int cFailed);
 
 // One dialog at a time (onedialog.cpp). OpenOneDialog opens the dialog, or
 // brings the one already open forward. MarkOpenDialog, on WM_INITDIALOG,

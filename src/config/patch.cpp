@@ -1,5 +1,5 @@
 // The configuration dialog, which shows and stores the "Files:" setting of
-// the Lumasyn ODBC driver (profile.cpp).
+// the Lumasyn ODBC driver (profile.cpp, copies.cpp).
 #include <windows.h>
 
 #include "config.h"
@@ -14,28 +14,36 @@ static BOOL ReadChoice(HWND hDlg)
     char szPath[cchN4IniPath];
     DWORD dwError;
     if (!ReadPatch110(&bPatchLumasyn, szPath, &dwError)) {
-        ExplainProfileError(hDlg, IDS_READ_FAILED, szPath, dwError);
+        ExplainProfileError(hDlg, IDS_READ_FAILED, szPath, dwError, nullptr, 0);
         return FALSE;
     }
     CheckRadioButton(hDlg, IDC_WINDOWS_FILES, IDC_DOS_FILES, bPatchLumasyn ? IDC_WINDOWS_FILES : IDC_DOS_FILES);
     return TRUE;
 }
 
-// Saves the checked choice in N4.INI and in the account's copies of it.
+// Saves the checked choice in N4.INI, then in the copies of it that
+// programs may read instead.
 static void SaveChoice(HWND hDlg)
 {
-    char szPath[cchN4IniPath];
+    char szPath[cchN4IniPath], szCopy[MAX_PATH];
     DWORD dwError;
     bPatchLumasyn = IsDlgButtonChecked(hDlg, IDC_WINDOWS_FILES) == BST_CHECKED ? 1 : 0;
-    if (WritePatch110(bPatchLumasyn, szPath, &dwError)) {
-        EndDialog(hDlg, 1);
-        return;
-    }
     // Not saved (say a standard user on a Windows directory only
-    // administrators may write, or a copy another program holds): say
-    // where and why, and keep the dialog open with the choice still
-    // checked, so OK can try again and Cancel gives up.
-    ExplainProfileError(hDlg, IDS_SAVE_FAILED, szPath, dwError);
+    // administrators may write): nothing else is written. Otherwise each
+    // copy is tried, whichever failed before it.
+    int cFailed = 0;
+    if (WritePatch110(bPatchLumasyn, szPath, &dwError)) {
+        cFailed = SetPatch110Copies(bPatchLumasyn, szCopy, &dwError);
+        if (cFailed == 0) {
+            EndDialog(hDlg, 1);
+            return;
+        }
+    }
+    // Say where and why, and what was saved, and keep the dialog open with
+    // the choice still checked, so OK can try again and Cancel gives up,
+    // keeping what was saved.
+    ExplainProfileError(hDlg, IDS_SAVE_FAILED, cFailed ? szCopy : szPath, dwError, cFailed ? szPath : nullptr,
+                        cFailed);
 }
 
 extern "C" INT_PTR CALLBACK PatchProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam)

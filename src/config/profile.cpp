@@ -1,24 +1,12 @@
 // N4.INI, where the Lumasyn driver keeps its settings: the "Files:" choice
 // is "patch110" in section "Lumasyn", 1 for Windows file handling and 0 for
 // DOS. The profile functions find it by its bare name in the Windows
-// directory. A program that uses the driver may read a copy of its own
-// instead, which a save must set too:
-//  - UAC file virtualisation: a 32-bit program with no requested execution
-//    level that has written N4.INI without elevation reads
-//    %LOCALAPPDATA%\VirtualStore\ + the Windows directory below its drive
-//    root + \N4.INI;
-//  - a Remote Desktop Session Host gives a program that is not Terminal
-//    Services aware a private Windows directory, WINDOWS in the user's home
-//    folder: %HOMEDRIVE%%HOMEPATH%, which is the profile unless the account
-//    has a home folder of its own.
-// The variables are those of the account this process runs as. A copy that
-// does not exist is never made: it would start redirecting a program's
-// reads.
+// directory; the copies that programs may read instead are copies.cpp's.
 #include <windows.h>
 
 #include "config.h"
 
-static const char bN4Ini[] = "N4.INI";
+extern const char bN4Ini[] = "N4.INI";
 static const char szSection[] = "Lumasyn";
 static const char szItem[] = "patch110";
 
@@ -29,55 +17,42 @@ static const char szItem[] = "patch110";
 constexpr DWORD dwHeldStep = 50;    // milliseconds
 constexpr int cHeldRetries = 10;
 
-// Appends lpText to the *pcch characters of szPath, which holds
-// cchN4IniPath; FALSE, with szPath unusable, when it does not fit.
-static BOOL AppendText(char *szPath, UINT *pcch, LPCSTR lpText)
+// No N4.INI is larger: a file that is holds something else, which the
+// profile functions would read in part and a write would cut short.
+constexpr DWORD cbLargestProfile = 1024 * 1024;
+
+// Neither 0 nor 1: what a read back gives where the line did not land.
+constexpr INT iNotStored = 2;
+
+// Appends lpText at szPath[*pcch]; FALSE, with szPath cut, when it does
+// not fit in cchPath characters with its terminator.
+static BOOL AppendText(char *szPath, UINT cchPath, UINT *pcch, LPCSTR lpText)
 {
-    for (UINT cch = *pcch; cch < cchN4IniPath; cch++) {
+    for (UINT cch = *pcch; cch < cchPath; cch++) {
         szPath[cch] = *lpText++;
         if (szPath[cch] == '\0') {
             *pcch = cch;
             return TRUE;
         }
     }
+    szPath[cchPath - 1] = '\0';
     return FALSE;
 }
 
-// Ends the folder in szPath, cch characters long, with \N4.INI. A folder
-// path ends with a backslash only when it is a root such as "C:\".
-static BOOL AppendN4Ini(char *szPath, UINT cch)
+BOOL JoinPath(char *szPath, UINT cchPath, LPCSTR lpFolder, LPCSTR lpName)
 {
-    if (cch > 0 && szPath[cch - 1] != '\\')
-        szPath[cch++] = '\\';
-    return AppendText(szPath, &cch, bN4Ini);
+    UINT cch = 0;
+    return AppendText(szPath, cchPath, &cch, lpFolder) &&
+           (cch == 0 || szPath[cch - 1] == '\\' || AppendText(szPath, cchPath, &cch, "\\")) &&
+           AppendText(szPath, cchPath, &cch, lpName);
 }
 
 static void N4IniPath(char *szPath)
 {
-    UINT cch = GetWindowsDirectoryA(szPath, MAX_PATH);
-    if (cch >= MAX_PATH)
-        cch = 0;
-    AppendN4Ini(szPath, cch);
-}
-
-// The folders of the per-user copies, each followed by its place below:
-// the virtual store mirrors the Windows directory's path below its drive
-// root, "C:\Windows" as "...\VirtualStore\Windows"; the session host's
-// private Windows directory is WINDOWS in the home folder. A variable that
-// is not set stays as written, "%NAME%" (Windows XP has no LOCALAPPDATA),
-// and that copy is skipped.
-static const char *const rgszCopyFolder[] = {"%LOCALAPPDATA%\\VirtualStore", "%HOMEDRIVE%%HOMEPATH%\\WINDOWS"};
-constexpr int cCopies = sizeof rgszCopyFolder / sizeof rgszCopyFolder[0];
-
-// The path of per-user copy iCopy into szPath; FALSE where it does not
-// apply here. lpBelow follows the virtual store's folder.
-static BOOL CopyPath(int iCopy, LPCSTR lpBelow, char *szPath)
-{
-    UINT cch = ExpandEnvironmentStringsA(rgszCopyFolder[iCopy], szPath, MAX_PATH);
-    if (cch == 0 || cch > MAX_PATH || szPath[0] == '%')
-        return FALSE;
-    cch--;      // the count includes the terminator
-    return (iCopy != 0 || AppendText(szPath, &cch, lpBelow)) && AppendN4Ini(szPath, cch);
+    char szWindows[MAX_PATH];
+    UINT cch = GetWindowsDirectoryA(szWindows, MAX_PATH);
+    szWindows[cch < MAX_PATH ? cch : 0] = '\0';
+    JoinPath(szPath, cchN4IniPath, szWindows, bN4Ini);
 }
 
 BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR lpIniName)
@@ -90,14 +65,17 @@ BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR 
 // Opens the profile lpIniName for reading into *phFile or, without
 // phFile, writes iValue into it; tries again while another program holds
 // it. FALSE with the error of the last try.
-static BOOL TryWhileHeld(LPCSTR lpIniName, int iValue, HANDLE *phFile, DWORD *pdwError)
+static BOOL TryWhileHeld(LPCSTR lpIniName, int iValue, HANDLE *phFile, DWORD dwFlags, DWORD *pdwError)
 {
     for (int iRetries = cHeldRetries;; iRetries--) {
         BOOL bDone;
         if (phFile != nullptr) {
-            // Shared both ways: a program that only writes it does not count.
+            // Shared both ways: a program that only writes it does not count,
+            // and the profile functions' own writes go on (as seen under Wine,
+            // which opens it to write sharing reading and writing). Not
+            // deleting: while open, it cannot be renamed, deleted or replaced.
             *phFile = CreateFileA(lpIniName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+                                  OPEN_EXISTING, dwFlags, nullptr);
             bDone = *phFile != INVALID_HANDLE_VALUE;
         } else {
             bDone = WritePrivateProfileInt(szSection, szItem, iValue, lpIniName);
@@ -111,16 +89,29 @@ static BOOL TryWhileHeld(LPCSTR lpIniName, int iValue, HANDLE *phFile, DWORD *pd
     }
 }
 
+BOOL OpenProfile(LPCSTR lpPath, DWORD dwFlags, HANDLE *phFile, BY_HANDLE_FILE_INFORMATION *pfi, DWORD *pdwError)
+{
+    if (!TryWhileHeld(lpPath, 0, phFile, dwFlags, pdwError))
+        return FALSE;
+    if (GetFileInformationByHandle(*phFile, pfi) && pfi->nFileSizeHigh == 0 && pfi->nFileSizeLow <= cbLargestProfile)
+        return TRUE;
+    CloseHandle(*phFile);
+    *phFile = INVALID_HANDLE_VALUE;
+    *pdwError = dwErrorTooLarge;
+    return FALSE;
+}
+
 // Reads the stored choice. N4.INI is held open while the profile is read,
 // so that no program can take it for itself in between. A file that
 // exists and cannot be opened (held by another program for longer than a
-// moment, access denied, a folder in its place) gives FALSE with the
-// error: its value is not known.
+// moment, access denied, a folder in its place) or is too large gives
+// FALSE with the error: its value is not known.
 BOOL ReadPatch110(int *piValue, char *szPath, DWORD *pdwError)
 {
     HANDLE hFile;
+    BY_HANDLE_FILE_INFORMATION fi;
     N4IniPath(szPath);
-    if (!TryWhileHeld(szPath, 0, &hFile, pdwError) && *pdwError != ERROR_FILE_NOT_FOUND &&
+    if (!OpenProfile(szPath, 0, &hFile, &fi, pdwError) && *pdwError != ERROR_FILE_NOT_FOUND &&
         *pdwError != ERROR_PATH_NOT_FOUND)
         return FALSE;
     *piValue = static_cast<int>(GetPrivateProfileIntA(szSection, szItem, 1, bN4Ini));
@@ -129,37 +120,28 @@ BOOL ReadPatch110(int *piValue, char *szPath, DWORD *pdwError)
     return TRUE;
 }
 
-BOOL WritePatch110(int iValue, char *szFailedPath, DWORD *pdwError)
+// The profile functions keep the file they used last in a cache: the call
+// with nothing but its name drops it (WritePrivateProfileString's page), so
+// that what is read is what the file holds. The writer a full disk refuses
+// may still answer TRUE (seen under Wine, with the file cut short).
+BOOL HoldsPatch110(LPCSTR lpPath, int iValue)
 {
-    if (!TryWhileHeld(bN4Ini, iValue, nullptr, pdwError)) {
-        N4IniPath(szFailedPath);
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, lpPath);
+    return GetPrivateProfileIntA(szSection, szItem, iNotStored, lpPath) == static_cast<UINT>(iValue);
+}
+
+BOOL SetPatch110(LPCSTR lpPath, int iValue, DWORD *pdwError)
+{
+    if (!TryWhileHeld(lpPath, iValue, nullptr, 0, pdwError))
         return FALSE;
-    }
-    // The system's shared Windows directory, even where this process is
-    // given a private one. Windows before 2000 has neither
-    // GetSystemWindowsDirectoryA nor per-user copies (no virtual store, and
-    // no session host but NT 4 Terminal Server, which has the function):
-    // looked up, not imported, so that the applet still loads there, and
-    // without it no copy is looked for.
-    typedef UINT(WINAPI * GETDIR)(LPSTR, UINT);
-    GETDIR pfnGetSystemWindowsDirectory = reinterpret_cast<GETDIR>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("KERNEL32"), "GetSystemWindowsDirectoryA")));
-    char szWindows[MAX_PATH];
-    UINT cchWindows = pfnGetSystemWindowsDirectory ? pfnGetSystemWindowsDirectory(szWindows, MAX_PATH) : 0;
-    if (cchWindows < 2 || cchWindows >= MAX_PATH)
+    if (HoldsPatch110(lpPath, iValue))
         return TRUE;
-    for (int iCopy = 0; iCopy < cCopies; iCopy++) {
-        if (!CopyPath(iCopy, szWindows + 2, szFailedPath))
-            continue;
-        // Only a copy that is not there is left alone; one that cannot be
-        // looked at is tried, so that the write tells why.
-        if (GetFileAttributesA(szFailedPath) == INVALID_FILE_ATTRIBUTES) {
-            DWORD dwError = GetLastError();
-            if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND)
-                continue;
-        }
-        if (!TryWhileHeld(szFailedPath, iValue, nullptr, pdwError))
-            return FALSE;
-    }
-    return TRUE;
+    *pdwError = dwErrorNotSaved;
+    return FALSE;
+}
+
+BOOL WritePatch110(int iValue, char *szPath, DWORD *pdwError)
+{
+    N4IniPath(szPath);
+    return SetPatch110(bN4Ini, iValue, pdwError);
 }

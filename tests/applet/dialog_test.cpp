@@ -91,6 +91,8 @@ TEST_F(DialogTest, OkStoresTheCheckedChoice)
                                   "IsDlgButtonChecked(dlg,1000)",
                                   "wsprintfA(%d)=" + w,
                                   "WritePrivateProfileStringA(Lumasyn,patch110," + w + ",N4.INI)",
+                                  "WritePrivateProfileStringA((null),(null),(null),N4.INI)",  // read back
+                                  "GetPrivateProfileIntA(Lumasyn,patch110,2,N4.INI)",
                                   "EndDialog(dlg,1)",
                               }));
     }
@@ -107,35 +109,63 @@ VOID CALLBACK EndHold(PVOID held, BOOLEAN)
 
 }  // namespace
 
-// OK sets patch110 in N4.INI and in each of this account's per-user copies
-// that exists, keeping every other line; it makes no copy, and Cancel
-// writes none. Another program's hold of 300 ms, at opening or on a file
-// OK writes, goes unnoticed.
-TEST_F(DialogTest, OkSetsTheAccountsCopiesAndWaitsOutABriefHold)
+// OK sets patch110 in N4.INI and in each per-user copy that exists, this
+// account's and every listed profile's, each file once, keeping every
+// other line; it makes no copy, nor a gone profile's folder, and Cancel
+// writes none. A copy's folder that is not absolute, or a path over
+// MAX_PATH, is no copy and stops nothing. Another program's hold of
+// 300 ms, at opening or on a file OK writes, goes unnoticed.
+TEST_F(DialogTest, OkSetsEveryProfilesCopiesAndWaitsOutABriefHold)
 {
-    const std::string machine = ProfilePath(), store = VirtualStoreCopyPath(), home = PrivateWindowsCopyPath();
+    const ListedProfile other("S-1-5-21-0-0-0-4201", "%SystemDrive%\\Users\\VeldranoOther"),
+        gone("S-1-5-21-0-0-0-4202", "%SystemDrive%\\Users\\VeldranoGone");
+    CreateDirectoryA(other.dir.c_str(), nullptr);
+    const std::string root = ProfilePath().substr(0, 3), machine = ProfilePath(), store = VirtualStoreCopyPath(),
+                      home = PrivateWindowsCopyPath(), otherStore = StoreCopyPath(other.dir),
+                      otherHome = HomeCopyPath(other.dir), below = WindowsDir().substr(2);
+    const std::string *paths[] = {&machine, &store, &home, &otherStore, &otherHome};
     const char kProfile[] = "[Other]\r\nkept=1\r\n[Lumasyn]\r\npatch110=1\r\nkeep=3\r\n";
+    const std::string longFolder = root + std::string(240, 'v');
     const struct Case {
         const char *name;
-        bool storeCopy, homeCopy;
-        const std::string *held;     // for 300 ms, or nullptr
+        int copies;                 // of paths[1..], a bit each
+        const std::string *held;    // for 300 ms, or nullptr
         bool heldAtOpening;
+        const char *variable, *value;   // this process's environment, which the applet reads
+        std::string planted;        // a file where that would lead, relative to the drive's root
     } cases[] = {
-        {"no copies", false, false, nullptr, false},
-        {"the virtual store's copy only", true, false, nullptr, false},
-        {"the private Windows directory's copy only", false, true, nullptr, false},
-        {"both copies", true, true, nullptr, false},
-        {"N4.INI held at opening", true, true, &machine, true},
-        {"N4.INI held at OK", false, false, &machine, false},
-        {"the virtual store's copy held at OK", true, true, &store, false},
+        {"no copies", 0, nullptr, false, nullptr, nullptr, ""},
+        {"the virtual store's copy only", 1, nullptr, false, nullptr, nullptr, ""},
+        {"the private Windows directory's copy only", 2, nullptr, false, nullptr, nullptr, ""},
+        {"another profile's copies", 12, nullptr, false, nullptr, nullptr, ""},
+        {"every copy", 15, nullptr, false, nullptr, nullptr, ""},
+        {"N4.INI held at opening", 15, &machine, true, nullptr, nullptr, ""},
+        {"N4.INI held at OK", 0, &machine, false, nullptr, nullptr, ""},
+        {"the virtual store's copy held at OK", 3, &store, false, nullptr, nullptr, ""},
+        {"another profile's copy held at OK", 4, &otherStore, false, nullptr, nullptr, ""},
+        {"LOCALAPPDATA empty", 4, nullptr, false, "LOCALAPPDATA", "", "VirtualStore" + below + "\\N4.INI"},
+        {"LOCALAPPDATA relative", 4, nullptr, false, "LOCALAPPDATA", "Local", "Local\\VirtualStore" + below + "\\N4.INI"},
+        {"HOMEPATH not set", 4, nullptr, false, "HOMEPATH", nullptr, "%HOMEPATH%\\WINDOWS\\N4.INI"},
+        {"HOMEPATH naming a variable not set", 4, nullptr, false, "HOMEPATH", "\\%VELDRANO_UNSET%",
+         "%VELDRANO_UNSET%\\WINDOWS\\N4.INI"},
+        {"a copy's path over MAX_PATH", 4, nullptr, false, "LOCALAPPDATA", longFolder.c_str(), ""},
     };
     for (const Case &c : cases) {
         for (bool ok : {true, false}) {
             SCOPED_TRACE(std::string(c.name) + (ok ? ", DOS and OK" : ", DOS and Cancel"));
             SetProfileText(kProfile);
-            for (const std::string *copy : {&store, &home})
-                if (copy == &store ? c.storeCopy : c.homeCopy)
-                    SetCopyText(*copy, kProfile);
+            for (int i = 1; i < 5; i++)
+                if (c.copies & (1 << (i - 1)))
+                    SetCopyText(*paths[i], kProfile);
+            char saved[MAX_PATH] = "";
+            const bool wasSet = c.variable && GetEnvironmentVariableA(c.variable, saved, MAX_PATH) > 0;
+            const std::string planted = c.planted.empty() ? "" : root + c.planted;
+            if (c.variable) {
+                SetEnvironmentVariableA(c.variable, c.value);
+                SetCurrentDirectoryA(root.c_str());     // where a path that is not absolute leads
+            }
+            if (!planted.empty())
+                SetCopyText(planted, kProfile);
             HANDLE held = nullptr, timer = nullptr;
             auto hold = [&] {   // as another program would: no sharing, for 300 ms
                 held = CreateFileA(c.held->c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -150,6 +180,10 @@ TEST_F(DialogTest, OkSetsTheAccountsCopiesAndWaitsOutABriefHold)
                     hold();
                 Click(hDlg, ok ? IDOK : IDCANCEL);
             });
+            if (c.variable) {
+                SetEnvironmentVariableA(c.variable, wasSet ? saved : nullptr);
+                SetCurrentDirectoryA(ExeDir().c_str());
+            }
             ASSERT_EQ(seen.timedOut, "");
             EXPECT_TRUE(seen.appeared && seen.windowsChecked)
                 << "expected the dialog with Windows checked; seen: appeared " << seen.appeared << ", Windows "
@@ -159,13 +193,23 @@ TEST_F(DialogTest, OkSetsTheAccountsCopiesAndWaitsOutABriefHold)
             DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
             if (held)   // Cancel came before the 300 ms were up
                 CloseHandle(held);
-            for (const std::string *path : {&machine, &store, &home}) {
-                const bool there = path == &store ? c.storeCopy : path == &home ? c.homeCopy : true;
-                EXPECT_EQ(StoredValue("Lumasyn", "patch110", *path), !there ? "<none>" : ok ? "0" : "1") << *path;
+            for (int i = 0; i < 6; i++) {
+                const std::string &path = i < 5 ? *paths[i] : planted;
+                const bool there = i == 0 || (i < 5 ? (c.copies >> (i - 1)) & 1 : !planted.empty());
+                const bool set = there && ok && i < 5;
+                EXPECT_EQ(StoredValue("Lumasyn", "patch110", path), !there ? "<none>" : set ? "0" : "1") << path;
                 if (there)      // the other lines stay
-                    EXPECT_EQ(StoredValue("Other", "kept", *path) + StoredValue("Lumasyn", "keep", *path), "13") << *path;
+                    EXPECT_EQ(StoredValue("Other", "kept", path) + StoredValue("Lumasyn", "keep", path), "13") << path;
+                if (i > 0)      // once, though this account's profile is listed too
+                    EXPECT_EQ(rec::Matching("WritePrivateProfileStringA(Lumasyn,patch110,0," + path + ")").size(),
+                              set ? 1u : 0u) << path;
             }
+            EXPECT_EQ(GetFileAttributesA(gone.dir.c_str()), INVALID_FILE_ATTRIBUTES) << "a gone profile's folder was made";
             RemoveProfile();
+            RemoveFile(otherStore);
+            RemoveFile(otherHome);
+            if (!planted.empty())
+                RemoveTree(root + c.planted.substr(0, c.planted.find('\\')));
         }
     }
 }
@@ -478,15 +522,20 @@ const char kAdmin[] = "\n\nChanging this setting needs administrator rights, and
 }  // namespace
 
 // A refused save is explained in a message box owned by the dialog, with
-// where N4.INI is and the system's reason. The dialog stays open with the
-// choice still checked: Cancel gives up and changes nothing, and once the
-// cause is gone, OK saves. The file stays readable, as the Windows
-// directory is to a standard user: another program holds it for writing
-// and shares only reading. An N4.INI that cannot be read at all is told
-// when the item opens, and no dialog shows a value it does not know.
+// where the file is and the reason. The dialog stays open with the choice
+// still checked: Cancel gives up, and once the cause is gone, OK saves.
+// The file stays readable, as the Windows directory is to a standard user:
+// another program holds it for writing and shares only reading. A copy
+// refused after N4.INI was saved, or reached through a link (whose target
+// is left as it was), is told with what was saved, which Cancel keeps. An
+// N4.INI that cannot be read at all, or is too large, is told when the
+// item opens, and no dialog shows a value it does not know.
 TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
 {
-    enum Cause { kHeldByWriter, kCopyHeldByWriter, kStandIn, kUnreadable, kDirectory };
+    enum Cause { kHeldByWriter, kStandIn, kNotLanding, kUnreadable, kDirectory, kTooLarge,
+                 kCopyHeldByWriter, kCopyFolder, kLinkedFolder, kLinkedFile, kHardLink };    // copies from here
+    const char *kLinked = "It is a link, or a folder on its way is one (a junction, a symbolic link, or a second "
+                          "name of a file), and links are not followed.";
     struct Case {
         const char *name;
         Cause cause;
@@ -501,29 +550,62 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         {"held by a writer, then Cancel", kHeldByWriter, ERROR_SHARING_VIOLATION, nullptr, false, true, false},
         {"the virtual store's copy held by a writer", kCopyHeldByWriter, ERROR_SHARING_VIOLATION, nullptr, false,
          false, false},
+        {"a folder in a copy's place, then Cancel", kCopyFolder, ERROR_ACCESS_DENIED, nullptr, false, true, false},
+        {"a copy in a linked folder", kLinkedFolder, 0, kLinked, false, true, false},
+        {"a copy that is a link to another file", kLinkedFile, 0, kLinked, false, true, false},
+        {"a copy with a second name", kHardLink, 0, kLinked, false, true, false},
         {"access denied, then Cancel", kStandIn, ERROR_ACCESS_DENIED, nullptr, true, true, false},
         {"disk full", kStandIn, ERROR_DISK_FULL, nullptr, false, false, false},
+        {"written, but not there when read back", kNotLanding, 0,
+         "Windows reported the change as written, but the file does not hold it.", false, false, false},
         {"a code the system has no text for", kStandIn, 0x2000ABCD, "Error 536914893.", false, false, false},
         {"no code at all", kStandIn, 0, "Error 0.", false, true, false},
         {"Windows closes the program", kHeldByWriter, ERROR_SHARING_VIOLATION, nullptr, false, true, true},
         {"held with no sharing, stored 0: told at opening", kUnreadable, ERROR_SHARING_VIOLATION, nullptr, false, true,
          false},
         {"a directory in its place: told at opening", kDirectory, ERROR_ACCESS_DENIED, nullptr, false, true, false},
+        {"300 MB: told at opening", kTooLarge, 0, "It is larger than 1 MB, which no N4.INI is, so it is left as it is.",
+         false, true, false},
     };
+    const std::string folder = ExeDir() + "\\link-target", target = folder + "\\N4.INI";
 
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        const bool atOpening = c.cause == kUnreadable || c.cause == kDirectory;
+        const bool atOpening = c.cause == kUnreadable || c.cause == kDirectory || c.cause == kTooLarge;
         const bool held = c.cause == kHeldByWriter || c.cause == kCopyHeldByWriter || c.cause == kUnreadable;
-        const std::string file = c.cause == kCopyHeldByWriter ? VirtualStoreCopyPath() : ProfilePath();
+        const bool copy = c.cause >= kCopyHeldByWriter, linked = c.cause >= kLinkedFolder;
+        const std::string file = copy ? VirtualStoreCopyPath() : ProfilePath();
+        const std::string link = c.cause == kLinkedFolder ? file.substr(0, file.rfind('\\')) : file;
         const std::string before = Stored(c.cause == kUnreadable ? "0" : "1");
         RemoveProfile();
         if (c.cause == kDirectory)
             ASSERT_TRUE(CreateDirectoryA(ProfilePath().c_str(), nullptr));
         else
             SetProfileText(before);
-        if (c.cause == kCopyHeldByWriter)
-            SetCopyText(file, before);
+        LARGE_INTEGER size = {{300 << 20, 0}};
+        if (c.cause == kTooLarge) {     // sparse, where the file system allows
+            HANDLE f = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            EXPECT_TRUE(SetFilePointerEx(f, size, nullptr, FILE_BEGIN) && SetEndOfFile(f));
+            CloseHandle(f);
+        }
+        if (copy)
+            SetCopyText(file, before);      // and its folders
+        if (linked)
+            SetCopyText(target, before);
+        if (c.cause == kCopyFolder)
+            RemoveFile(file), CreateDirectoryA(file.c_str(), nullptr);
+        struct Unlink {     // however the row ends
+            std::string link;
+            ~Unlink() { if (!link.empty()) RemoveLink(link); }
+        } unlink = {linked && c.cause != kHardLink ? link : ""};
+        if (linked) {
+            RemoveFile(file);
+            RemoveDirectoryA(link.c_str());
+            ASSERT_TRUE(c.cause == kHardLink ? CreateHardLinkA(file.c_str(), target.c_str(), nullptr) != FALSE
+                                             : MakeLink(link, c.cause == kLinkedFolder ? folder : target,
+                                                        c.cause == kLinkedFolder))
+                << "no link at " << link;
+        }
         HANDLE hold = INVALID_HANDLE_VALUE;
         if (held) {
             hold = CreateFileA(file.c_str(), GENERIC_WRITE, c.cause == kUnreadable ? 0 : FILE_SHARE_READ, nullptr,
@@ -536,7 +618,7 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
             if (hold != INVALID_HANDLE_VALUE)
                 CloseHandle(hold);
             hold = INVALID_HANDLE_VALUE;
-            rec::standIn.failProfileWrite = false;
+            rec::standIn.failProfileWrite = rec::standIn.dropProfileWrite = false;
         };
 
         bool stayedOpen = false, dosStillChecked = false, endedEarly = true;
@@ -546,12 +628,13 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         UINT_PTR atOpeningTimer = atOpening ? SetTimer(nullptr, 0, 20, CloseBox) : 0;
         DialogSeen seen = DoubleClick([&](HWND hDlg) {
             rec::standIn.failProfileWrite = c.cause == kStandIn;
+            rec::standIn.dropProfileWrite = c.cause == kNotLanding;
             rec::standIn.profileError = c.error;
             Click(hDlg, kDos);
             const DWORD clicked = GetTickCount();
             PressOkThroughTheBox(hDlg, [&] {
                 toldAfter = GetTickCount() - clicked;
-                tries = rec::Matching("WritePrivateProfileStringA").size();
+                tries = rec::Matching("WritePrivateProfileStringA(Lumasyn").size();
                 Send(CPL_DBLCLK, 0, 0);
             }, c.endSession);
             if (c.endSession)
@@ -582,7 +665,11 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         const std::string text = "The Files setting could not be " +
                                  std::string(atOpening ? "read from " : "saved in ") + file +
                                  (atOpening ? ", so it cannot be shown or changed" : "") + ".\n\n" +
-                                 (c.reason ? c.reason : SystemText(c.error)) + (c.admin ? kAdmin : "");
+                                 (c.reason ? c.reason : SystemText(c.error)) + (c.admin ? kAdmin : "") +
+                                 (copy ? "\n\nIt was saved in " + ProfilePath() +
+                                             " and in the other copies of N4.INI. OK tries again; Cancel keeps what "
+                                             "was saved."
+                                       : "");
         ASSERT_EQ(rec::messageBoxes.size(), 1u);
         EXPECT_EQ(rec::messageBoxes[0].owner, "dlg");
         EXPECT_EQ(rec::messageBoxes[0].caption, kCaption);
@@ -593,11 +680,11 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         EXPECT_EQ(rec::Matching("MessageBeep"), Calls{});     // the box sounds the error itself
         // A hold is waited out for about half a second, then told; any
         // other error is told at once. Every write is the same line.
-        const Calls writes = rec::Matching("WritePrivateProfileStringA");
+        const Calls writes = rec::Matching("WritePrivateProfileStringA(Lumasyn");
         if (!atOpening) {
             EXPECT_TRUE(held ? tries > 2 && toldAfter < 3000 : tries == 1)
                 << tries << " writes, told after " << toldAfter << " ms";
-            EXPECT_EQ(writes.size(), tries + (c.thenCancel ? 0 : file == ProfilePath() ? 1 : 2));
+            EXPECT_EQ(writes.size(), tries + (c.thenCancel ? 0 : copy ? 2 : 1));
         }
         for (const std::string &w : writes)
             EXPECT_EQ(w.substr(0, 46), "WritePrivateProfileStringA(Lumasyn,patch110,0,");
@@ -606,15 +693,22 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
 
         FlushProfileCache();
         std::string after;
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
         if (!c.thenCancel) {
             EXPECT_EQ(StoredValue("Lumasyn", "patch110") + StoredValue("Lumasyn", "patch110", file), "00");
         } else if (c.cause == kDirectory) {
             EXPECT_FALSE(ReadBytes(ProfilePath(), after)) << "N4.INI was created";
-        } else {
-            EXPECT_TRUE(ReadBytes(ProfilePath(), after));
-            EXPECT_EQ(after, before);
+        } else if (c.cause == kTooLarge) {
+            EXPECT_TRUE(GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data) &&
+                        data.nFileSizeLow == size.LowPart && data.nFileSizeHigh == 0)
+                << "N4.INI is no longer 300 MB";
+        } else {    // N4.INI as it was, or saved; a copy, or a link's target, as it was
+            EXPECT_EQ(ReadBytes(linked ? target : file, after) ? after : "<a folder>",
+                      c.cause == kCopyFolder ? "<a folder>" : before);
+            if (copy)
+                EXPECT_EQ(StoredValue("Lumasyn", "patch110"), "0");
         }
-        RemoveProfile();
+        RemoveTree(folder);
     }
 }
 
@@ -640,7 +734,9 @@ TEST_F(DialogTest, DialogProcedureAnswers)
         {WM_QUERYENDSESSION, 0, {}},
         {WM_ENDSESSION, FALSE, {}},     // the session goes on
         {WM_COMMAND, MAKEWPARAM(IDOK, 0x1234), {"IsDlgButtonChecked(host,1000)", "wsprintfA(%d)=0",
-                                                "WritePrivateProfileStringA(Lumasyn,patch110,0,N4.INI)", "EndDialog(host,1)"}},
+                                                "WritePrivateProfileStringA(Lumasyn,patch110,0,N4.INI)",
+                                                "WritePrivateProfileStringA((null),(null),(null),N4.INI)",
+                                                "GetPrivateProfileIntA(Lumasyn,patch110,2,N4.INI)", "EndDialog(host,1)"}},
         {WM_INITDIALOG, 0, {"GetPrivateProfileIntA(Lumasyn,patch110,1,N4.INI)",
                             "CheckRadioButton(host,1000,1001,1001)"}},
     };

@@ -63,6 +63,13 @@ void RemoveFile(const std::string &path)
     DeleteFileA(path.c_str());
 }
 
+void RemoveTree(const std::string &path)
+{
+    const std::string from = path + '\0';     // a list, ended by an empty name
+    SHFILEOPSTRUCTA op = {nullptr, FO_DELETE, from.c_str(), nullptr, FOF_NO_UI};
+    SHFileOperationA(&op);
+}
+
 void FlushProfileCache()
 {
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, "N4.INI");
@@ -92,14 +99,40 @@ static std::string Expanded(const char *text)
     return path;
 }
 
-std::string VirtualStoreCopyPath()
+static std::string BelowRoot()
 {
     char windows[MAX_PATH] = "";
     GetSystemWindowsDirectoryA(windows, MAX_PATH);
-    return Expanded("%LOCALAPPDATA%\\VirtualStore") + (windows + 2) + "\\N4.INI";     // below "C:"
+    return windows + 2;     // "\Windows", below "C:"
 }
 
+std::string VirtualStoreCopyPath() { return Expanded("%LOCALAPPDATA%\\VirtualStore") + BelowRoot() + "\\N4.INI"; }
 std::string PrivateWindowsCopyPath() { return Expanded("%HOMEDRIVE%%HOMEPATH%\\WINDOWS\\N4.INI"); }
+std::string StoreCopyPath(const std::string &profile)
+{
+    return profile + "\\AppData\\Local\\VirtualStore" + BelowRoot() + "\\N4.INI";
+}
+std::string HomeCopyPath(const std::string &profile) { return profile + "\\WINDOWS\\N4.INI"; }
+
+static const char kProfileList[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
+
+ListedProfile::ListedProfile(const std::string &key, const char *folder) : sid(kProfileList + key), dir(Expanded(folder))
+{
+    HKEY hKey;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, sid.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hKey, nullptr) ==
+        ERROR_SUCCESS) {
+        RegSetValueExA(hKey, "ProfileImagePath", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(folder),
+                       DWORD(strlen(folder) + 1));
+        RegCloseKey(hKey);
+    }
+}
+
+ListedProfile::~ListedProfile()
+{
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, sid.c_str());
+    RemoveTree(dir);
+}
+
 
 void SetCopyText(const std::string &path, const std::string &text)
 {

@@ -23,6 +23,7 @@ std::string MarkedLumasyn();
 bool WriteBytes(const std::string &path, const std::string &bytes);
 bool ReadBytes(const std::string &path, std::string &bytes);
 void RemoveFile(const std::string &path);
+void RemoveTree(const std::string &path);   // a folder and all it holds
 
 // Drops the platform's cached copy of N4.INI so the next profile call
 // reads what is on disk.
@@ -31,9 +32,20 @@ void SetProfileText(const std::string &text);   // whole file, then flush
 void RemoveProfile();   // N4.INI and this account's copies of it
 
 // This account's per-user copies of N4.INI, which programs may read
-// instead: the virtual store's and the private Windows directory's.
+// instead: the virtual store's and the private Windows directory's; and
+// those of the profile folder `profile`.
 std::string VirtualStoreCopyPath();
 std::string PrivateWindowsCopyPath();
+std::string StoreCopyPath(const std::string &profile);
+std::string HomeCopyPath(const std::string &profile);
+// A profile of the computer's list, ProfileList, while it lives: a made-up
+// SID's key with its folder (REG_EXPAND_SZ, as Windows writes it), `dir`
+// once expanded, which it removes with all it holds.
+struct ListedProfile {
+    ListedProfile(const std::string &sid, const char *folder);
+    ~ListedProfile();
+    std::string sid, dir;
+};
 void SetCopyText(const std::string &path, const std::string &text);    // its folder made as needed
 // The value text of `key` in [section] of the file on disk, or "<none>".
 std::string StoredValue(const std::string &section, const std::string &key, const std::string &path = ProfilePath());

@@ -32,6 +32,12 @@ std::string NoInteractiveDesktop();
 extern const char kBoxAssumption[];         // a message box's text and button
 extern const char kSharingAssumption[];     // a held N4.INI's write error
 
+// A link at `link` to `target`, a folder or a file: a junction or a
+// symbolic link on Windows, a Unix symbolic link under Wine, which makes
+// neither; and the link removed, not what it leads to.
+bool MakeLink(const std::string &link, const std::string &target, bool folder);
+void RemoveLink(const std::string &link);
+
 // A window's child controls, as "id class \"text\"; " each: what a test
 // saw where it relied on controls Microsoft does not document.
 std::string Controls(HWND window);

@@ -139,6 +139,8 @@ BOOL WINAPI HookWritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR va
         SetLastError(standIn.profileError);
         return FALSE;
     }
+    if (standIn.dropProfileWrite && section != nullptr)
+        return TRUE;
     return pWritePrivateProfileStringA(section, key, value, file);
 }
 

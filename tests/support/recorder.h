@@ -35,6 +35,7 @@ struct StandIns {
     INT_PTR dialogResult = 1;
     bool failProfileWrite = false;  // WritePrivateProfileStringA fails with profileError, writes nothing
     DWORD profileError = ERROR_ACCESS_DENIED;
+    bool dropProfileWrite = false;  // WritePrivateProfileStringA answers TRUE and writes nothing, as a full disk may
     std::function<void()> beforeDialog;     // runs once, just before the next real dialog is made
 };
 extern StandIns standIn;
