@@ -3,6 +3,7 @@
 #include "../support/applet.h"
 #include "../support/platform.h"
 #include "../support/texts.h"
+#include "../support/users.h"
 
 using Calls = std::vector<std::string>;
 
@@ -212,6 +213,27 @@ TEST_F(DialogTest, OkSetsEveryProfilesCopiesAndWaitsOutABriefHold)
                 RemoveTree(root + c.planted.substr(0, c.planted.find('\\')));
         }
     }
+}
+
+// As the administrator who answers a standard user's UAC prompt: Windows
+// made that user's virtual store copy for a program with no manifest, and
+// DOS and OK set it.
+TEST_F(DialogTest, OkSetsAStandardUsersOwnCopy)
+{
+    SKIP_UNDER_WINE("UAC file virtualisation");
+    const StandardUser user;
+    ASSERT_EQ(user.created, DWORD(NERR_Success)) << "NetUserAdd";
+    SetProfileText(Stored("1"));
+    std::string why;
+    const std::string copy = user.WriteN4Ini(&why);
+    ASSERT_NE(copy, "") << why;
+    DialogSeen seen = DoubleClick([](HWND hDlg) {
+        Click(hDlg, kDos);
+        Click(hDlg, IDOK);
+    });
+    ASSERT_EQ(seen.timedOut, "");
+    EXPECT_EQ(rec::messageBoxes.size(), 0u) << rec::messageBoxes[0].text;
+    EXPECT_EQ(StoredValue("Lumasyn", "patch110") + StoredValue("Lumasyn", "patch110", copy), "00") << copy;
 }
 
 struct CloseCase {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "files.h"
+#include "platform.h"
 
 StandardUser::StandardUser()
 {
@@ -62,4 +63,25 @@ std::string StandardUser::ProfileDir() const
     char path[MAX_PATH] = "";
     ExpandEnvironmentStringsA(std::string(dir, dir + wcslen(dir)).c_str(), path, MAX_PATH);
     return path;
+}
+
+std::string StandardUser::WriteN4Ini(std::string *why) const
+{
+    const std::string writer = std::string(getenv("PUBLIC")) + "\\veldrano-n4writer.exe";
+    PROCESS_INFORMATION pi;
+    if (!CopyFileA((ExeDir() + "\\n4writer.exe").c_str(), writer.c_str(), FALSE) ||
+        !Start("\"" + writer + "\"", pi)) {
+        *why = "the writer could not be started as the standard user: error " + std::to_string(GetLastError());
+        return "";
+    }
+    const DWORD code = ExitCode(pi, 60000, "the standard user's writer");
+    DeleteFileA(writer.c_str());
+    printf("the standard user's writer: exit code 0x%lx (written %d, virtualisation allowed %d, enabled %d)\n", code,
+           !(code & 1), (code & 0x10) != 0, (code & 0x20) != 0);
+    const std::string copy = StoreCopyPath(ProfileDir());
+    std::string text;
+    if (!ReadBytes(copy, text))
+        *why = "Windows made no virtual store copy for a 32-bit program with no manifest run as a standard user "
+               "(is UAC on? see the writer's line above): " + copy;
+    return text.empty() ? "" : copy;
 }

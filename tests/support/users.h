@@ -18,6 +18,11 @@ struct StandardUser {
     bool Start(std::string line, PROCESS_INFORMATION &pi) const;
     // Its profile folder, once its first logon has made it.
     std::string ProfileDir() const;
+    // Has n4writer.exe, copied where every user may read it, write N4.INI
+    // as this user, and prints what its token says of virtualisation.
+    // Answers the virtual store copy Windows made, or "" with why not in
+    // *why.
+    std::string WriteN4Ini(std::string *why) const;
 
     wchar_t name[16] = L"VeldranoUser", password[32];
     NET_API_STATUS created;
