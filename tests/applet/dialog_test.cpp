@@ -189,7 +189,7 @@ TEST_F(DialogTest, OkSetsEveryProfilesCopiesAndWaitsOutABriefHold)
             EXPECT_TRUE(seen.appeared && seen.windowsChecked)
                 << "expected the dialog with Windows checked; seen: appeared " << seen.appeared << ", Windows "
                 << seen.windowsChecked;
-            EXPECT_EQ(rec::messageBoxes.size(), 0u) << rec::messageBoxes[0].text;
+            EXPECT_EQ(rec::messageBoxes.size(), 0u) << rec::messageBoxes[0].text << "; " << kCopyHoldAssumption;
             EXPECT_EQ(rec::lastDialogResult, ok ? 1 : 0);
             DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
             if (held)   // Cancel came before the 300 ms were up

@@ -25,6 +25,9 @@ const char kBoxAssumption[] = "assumed, not documented by Microsoft: a message b
 const char kSharingAssumption[] = "assumed, not documented by Microsoft: WritePrivateProfileString fails with "
                                   "ERROR_SHARING_VIOLATION on a file another program holds for writing";
 
+const char kCopyHoldAssumption[] = "assumed, not documented by Microsoft: WritePrivateProfileString writes a file "
+                                   "another handle holds open for reading, sharing reading and writing";
+
 DWORD ExitCode(PROCESS_INFORMATION &pi, DWORD ms, const std::string &what)
 {
     DWORD code = 0;
