@@ -356,6 +356,7 @@ bool WaitPumping(HANDLE thread, DWORD ms)
 // it forward instead of opening a second one.
 TEST_F(DialogTest, TwoOpeningsAtOnceGiveOneDialog)
 {
+    ASSERT_EQ(NoInteractiveDesktop(), "");     // the cause, before any wait for a dialog
     Opening second{cpl, host, -1};
     HANDLE thread = nullptr;
     rec::standIn.beforeDialog = [&] {

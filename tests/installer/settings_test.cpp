@@ -2,9 +2,11 @@
 // run as the tools run them: Windows PowerShell 5.1, 64-bit under the
 // execution policy AllSigned (Configuration Manager's default; their
 // throwaway signer trusted meanwhile) and 32-bit under Bypass (Intune's),
-// as this user and as SYSTEM, against this Windows directory and the
-// per-user copies of N4.INI: their exit codes, what they print and the
-// files afterwards.
+// as this user and as SYSTEM, with the environment a service gives them
+// (no PSModulePath of the PowerShell 7 that may have started this
+// program), against this Windows directory and the per-user copies of
+// N4.INI: their exit codes, what they print and the files afterwards. The
+// launches share one time budget inside the test's limit.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -13,7 +15,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,50 +29,85 @@ struct Ran {
     std::string out, err;
 };
 
+// The program's limit is 600 s; a launch may wait 120 s for SYSTEM's task.
+constexpr DWORD kBudgetMs = 450000;
+const DWORD started = GetTickCount();
 DWORD slowest = 0;      // ms, of all launches
 
-// Runs `line` and waits for it; ERROR_TIMEOUT after `ms`.
+const std::string kLogs = ExeDir() + "\\logs";
+const std::string kShell = "\\WindowsPowerShell\\v1.0\\powershell.exe";
+
+// Runs `line` and waits for it, its output appended to logs\settings.log;
+// ERROR_TIMEOUT after `ms`.
 DWORD Run(std::string line, DWORD ms = 60000)
 {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     STARTUPINFOA si = {sizeof si};
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = CreateFileA((kLogs + "\\settings.log").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                                               &inherit, OPEN_ALWAYS, 0, nullptr);
     PROCESS_INFORMATION pi;
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
-        return GetLastError();
-    return ExitCode(pi, ms, line);
+    const BOOL made = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                     &si, &pi);
+    const DWORD error = GetLastError();
+    CloseHandle(si.hStdOutput);
+    return made ? ExitCode(pi, ms, line) : error;
 }
 
 // `line` as SYSTEM, as Intune and Configuration Manager run scripts:
-// through a scheduled task that runs a batch file, which notes the exit
-// code in a file of its own.
-DWORD RunAsSystem(const std::string &line, const std::string &logs)
+// through a scheduled task, whose 64-bit cmd.exe runs a batch file that
+// says who it runs as and notes the exit code in a file of its own.
+DWORD RunAsSystem(const std::string &line)
 {
-    const std::string batch = logs + "\\system.cmd", code = logs + "\\system.exit", task = " /TN VeldranoSettings";
+    const std::string batch = kLogs + "\\system.cmd", code = kLogs + "\\system.exit", task = " /TN VeldranoSettings";
     DeleteFileA(code.c_str());
-    WriteBytes(batch, "@" + line + "\r\n@>\"" + code + "\" echo %ERRORLEVEL%\r\n");
+    WriteBytes(batch, "@whoami >\"" + kLogs + "\\system.whoami\"\r\n@" + line + "\r\n@>\"" + code +
+                          "\" echo %ERRORLEVEL%\r\n");
     const DWORD made = Run("schtasks.exe /Create /F /RU SYSTEM /SC ONCE /ST 23:59" + task + " /TR \"cmd.exe /c \\\"" +
                            batch + "\\\"\"");
-    EXPECT_EQ(made, 0u) << "schtasks /Create";
+    EXPECT_EQ(made, 0u) << "schtasks /Create (its output: logs\\settings.log)";
     std::string text;
     if (made == 0 && Run("schtasks.exe /Run" + task) == 0)
         for (DWORD start = GetTickCount(); !ReadBytes(code, text) || text.find('\n') == std::string::npos; Sleep(200))
             if (GetTickCount() - start > 120000)
                 break;
+    Run("schtasks.exe /End" + task);
     Run("schtasks.exe /Delete /F" + task);
+    std::string who;
+    ReadBytes(kLogs + "\\system.whoami", who);
+    printf("  as %s", who.c_str());
     return text.find('\n') == std::string::npos ? ERROR_TIMEOUT : strtoul(text.c_str(), nullptr, 10);
 }
 
-// powershell.exe -File `script`, its output and error streams in files, as
-// this program's user or as SYSTEM. Prints how long it took.
-Ran PowerShell(const std::string &exe, const char *policy, const std::string &script, bool asSystem = false)
+// powershell.exe -File `script` (the 64-bit one, or with `wow` SysWOW64's),
+// its output and error streams in files, as this program's user or as
+// SYSTEM. Prints how long it took. ERROR_TIMEOUT, with a failure, once
+// the budget is spent.
+Ran PowerShell(bool wow, const char *policy, const std::string &script, bool asSystem = false)
 {
-    const std::string logs = ExeDir() + "\\logs", out = logs + "\\settings.out", err = logs + "\\settings.err";
-    CreateDirectoryA(logs.c_str(), nullptr);
-    std::string line = "\"" + exe + "\" -NoLogo -NoProfile -NonInteractive -ExecutionPolicy " + policy + " -File \"" +
-                       script + "\"";
+    static const bool cleared = SetEnvironmentVariableA("PSModulePath", nullptr);     // as a service's
+    (void)cleared;
+    const std::string out = kLogs + "\\settings.out", err = kLogs + "\\settings.err";
     Ran ran = {ERROR_TIMEOUT, "", ""};
+    if (GetTickCount() - started > kBudgetMs) {
+        ADD_FAILURE() << "the time budget of " << kBudgetMs / 1000 << " s is spent: " << script << " not started";
+        return ran;
+    }
+    CreateDirectoryA(kLogs.c_str(), nullptr);
+    DeleteFileA(out.c_str());
+    DeleteFileA(err.c_str());
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    // This 32-bit program reaches the 64-bit PowerShell through Sysnative;
+    // SYSTEM's 64-bit cmd.exe through System32, which it alone sees as such.
+    const std::string exe = asSystem ? "%SystemRoot%\\System32" + kShell
+                                     : WindowsDir() + (wow64 && !wow ? "\\Sysnative" : "\\System32") + kShell;
+    const std::string line = "\"" + exe + "\" -NoLogo -NoProfile -NonInteractive -ExecutionPolicy " + policy +
+                             " -File \"" + script + "\"";
     const DWORD start = GetTickCount();
+    printf("%s%s", script.substr(script.rfind('\\') + 1).c_str(), asSystem ? " as SYSTEM" : "");
     if (asSystem) {
-        ran.exit = RunAsSystem(line + " <NUL >\"" + out + "\" 2>\"" + err + "\"", logs);
+        ran.exit = RunAsSystem(line + " <NUL >\"" + out + "\" 2>\"" + err + "\"");
     } else {
         SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
         STARTUPINFOA si = {sizeof si};
@@ -80,17 +116,64 @@ Ran PowerShell(const std::string &exe, const char *policy, const std::string &sc
         si.hStdOutput = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
         si.hStdError = CreateFileA(err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
         PROCESS_INFORMATION pi;
-        if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+        std::string command = line;
+        if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
             ran.exit = ExitCode(pi, 60000, line);
         for (HANDLE h : {si.hStdInput, si.hStdOutput, si.hStdError})
             CloseHandle(h);
     }
     const DWORD took = GetTickCount() - start;
     slowest = took > slowest ? took : slowest;
-    printf("%s%s: %lu ms\n", script.substr(script.rfind('\\') + 1).c_str(), asSystem ? " as SYSTEM" : "", took);
+    printf(": %lu ms\n", took);
     ReadBytes(out, ran.out);
     ReadBytes(err, ran.err);
     return ran;
+}
+
+std::string Profile(const char *patch110)
+{
+    return std::string("[Drivers]\r\nLMSN110=installed\r\n[Lumasyn]\r\npatch110=") + patch110 + "\r\nTrace=0\r\n";
+}
+
+// Without white space: PowerShell folds an error's lines at the console's width.
+std::string Squeezed(std::string text)
+{
+    text.erase(std::remove_if(text.begin(), text.end(), [](char ch) { return isspace(ch & 0xFF); }), text.end());
+    return text;
+}
+
+std::string LastLine(const std::string &text)
+{
+    const std::string trimmed = text.substr(0, text.find_last_not_of("\r\n") + 1);
+    return trimmed.substr(trimmed.rfind('\n') + 1);
+}
+
+struct Expected {
+    const char *role;
+    DWORD exit;
+    const char *text;   // in the last line of the output, or, with an exit code but 0 or 1, of the error stream
+};
+
+// Runs one value's detection, discovery and remediation, in that order.
+void RunRoles(const char *value, const Expected (&runs)[3], bool wow, const char *policy, bool asSystem)
+{
+    for (const Expected &run : runs) {
+        const Ran ran = PowerShell(wow, policy, ExeDir() + "\\settings\\files-" + value + "-" + run.role + ".ps1",
+                                   asSystem);
+        ASSERT_NE(ran.exit, DWORD(ERROR_TIMEOUT)) << run.role << ": did not run, or end: " << ran.out << ran.err;
+        EXPECT_EQ(ran.exit, run.exit) << run.role << ": " << ran.out << ran.err;
+        // An error's words: detection's last line, which Intune reports,
+        // or the error stream, which Configuration Manager reports. Else
+        // the error stream is empty, and discovery prints one number.
+        if (run.exit != 0 && lstrcmpA(run.role, "detect") != 0) {
+            EXPECT_NE(Squeezed(ran.err).find(Squeezed(run.text)), std::string::npos) << run.role << ": " << ran.err;
+            continue;
+        }
+        EXPECT_EQ(ran.err, "") << run.role;
+        EXPECT_NE(LastLine(ran.out).find(run.text), std::string::npos) << run.role << ": " << ran.out;
+        if (lstrcmpA(run.role, "discover") == 0)
+            EXPECT_EQ(LastLine(ran.out), ran.out.substr(0, ran.out.find_last_not_of("\r\n") + 1)) << "discover";
+    }
 }
 
 // The throwaway signer, trusted while it lives, as AllSigned needs without
@@ -117,143 +200,141 @@ struct TrustedSigner {
     std::vector<PCCERT_CONTEXT> trusted;
 };
 
-std::string Profile(const char *patch110)
-{
-    return std::string("[Drivers]\r\nLMSN110=installed\r\n[Lumasyn]\r\npatch110=") + patch110 + "\r\nTrace=0\r\n";
-}
+class Settings : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SKIP_UNDER_WINE("Windows PowerShell");
+        ASSERT_EQ(RefuseUnlessThrowaway(), "");
+        ASSERT_EQ(signer.trusted.size(), 2u) << "the throwaway signer is not trusted: error " << GetLastError();
+        RemoveProfile();
+    }
+    void TearDown() override
+    {
+        RemoveProfile();
+        printf("the slowest launch of Windows PowerShell so far took %lu ms\n", slowest);
+    }
+    TrustedSigner signer;
+};
 
 }  // namespace
 
-// Each row lays the files out and runs one value's detection, discovery
-// and remediation, in that order, with each PowerShell.
-TEST(Settings, ScriptsReportAndAlignEveryCopy)
+// Each row lays the files out and runs one value's roles with each
+// PowerShell; the rows marked so, also as SYSTEM, against copies the test
+// writes, whatever the runner's UAC.
+TEST_F(Settings, ScriptsReportAndAlignEveryCopy)
 {
-    SKIP_UNDER_WINE("Windows PowerShell");
-    ASSERT_EQ(RefuseUnlessThrowaway(), "");
-    const TrustedSigner signer;
-    ASSERT_EQ(signer.trusted.size(), 2u) << "the throwaway signer is not trusted: error " << GetLastError();
-    BOOL wow64 = FALSE;
-    IsWow64Process(GetCurrentProcess(), &wow64);
-    const std::string shell = "\\WindowsPowerShell\\v1.0\\powershell.exe";
-    const std::string shell64 = WindowsDir() + (wow64 ? "\\Sysnative" : "\\System32") + shell;
-    const struct {
-        std::string exe;
-        const char *policy;
-        bool system;
-    } hosts[] = {{shell64, "AllSigned", false},
-                 {WindowsDir() + "\\System32" + shell, "Bypass", false},      // SysWOW64's, for this 32-bit program
-                 {shell64, "AllSigned", true}};
-    const std::string copies[] = {VirtualStoreCopyPath(), PrivateWindowsCopyPath()};
-
-    enum Hold { kFree, kNoSharing, kReadOnly };
+    const std::string store = VirtualStoreCopyPath(), copies[] = {store, PrivateWindowsCopyPath()};
+    const std::string folder = ExeDir() + "\\link-target", target = folder + "\\N4.INI";
+    const char *kLinked = "is a link";
+    enum Hold { kFree, kNoSharing, kReadOnly, kLinkedFolder };
     const struct Case {
         const char *name, *machine, *copies;   // patch110 in N4.INI and in both copies; nullptr: no file
-        Hold hold;                             // the machine's N4.INI
+        Hold hold;                             // the machine's N4.INI, or the virtual store's folder
         const char *value;                     // the scripts'
-        DWORD detected;                        // detection's exit code and what its last line (or error) says
-        const char *detectedText, *discovered; // all discovery prints, or its error
-        DWORD remediated;
-        const char *remediatedText, *machineAfter, *copiesAfter;
-        // A standard user's program, 32-bit with no manifest, writes N4.INI
-        // first, so that Windows makes that user's virtual store copy; the
-        // scripts then run as SYSTEM.
-        bool virtualised;
+        Expected runs[3];
+        const char *machineAfter, *copiesAfter;
+        bool system;                           // as SYSTEM too
     } cases[] = {
-        {"no N4.INI", nullptr, nullptr, kFree, "dos", 1, "1 of 1 places hold another value than 0 (DOS)", "1", 0,
-         "Set in 1 of 1 places", "0", nullptr},
-        {"no N4.INI", nullptr, nullptr, kFree, "windows", 0, "Compliant: 1 (Windows)", "1", 0, "Set in 0 of 1", "<none>",
+        {"no N4.INI", nullptr, nullptr, kFree, "dos",
+         {{"detect", 1, "1 of 1 places"}, {"discover", 0, "1"}, {"remediate", 0, "Set in 1 of 1"}}, "0", nullptr},
+        {"no N4.INI", nullptr, nullptr, kFree, "windows",
+         {{"detect", 0, "Compliant: all hold 1 (Windows): no N4.INI"}, {"discover", 0, "1"},
+          {"remediate", 0, "Set in 0 of 1"}}, "<none>", nullptr},
+        {"0", "0", nullptr, kFree, "dos",
+         {{"detect", 0, "Compliant: all hold 0 (DOS)"}, {"discover", 0, "0"}, {"remediate", 0, "Set in 0 of 1"}}, "0",
          nullptr},
-        {"0", "0", nullptr, kFree, "dos", 0, "Compliant: 0 (DOS)", "0", 0, "Set in 0 of 1", "0", nullptr},
-        {"1", "1", nullptr, kFree, "dos", 1, "1 of 1 places", "1", 0, "Set in 1 of 1", "0", nullptr},
-        {"a stray value", "2", nullptr, kFree, "windows", 1, "1 of 1 places", "2", 0, "Set in 1 of 1", "1", nullptr},
-        {"held by another program", "1", nullptr, kNoSharing, "dos", 2, "cannot be read", "cannot be read", 2,
-         "cannot be read", "1", nullptr},
-        {"read-only", "1", nullptr, kReadOnly, "dos", 1, "1 of 1 places", "1", 2, "read-only", "1", nullptr},
-        {"both copies hold the other value", "0", "1", kFree, "dos", 1, "2 of 3 places", "1", 0, "Set in 2 of 3", "0",
-         "0"},
-        {"a copy Windows made for a standard user", "0", nullptr, kFree, "dos", 1, "1 of 2 places", "1", 0,
-         "Set in 1 of 2", "0", nullptr, true},
+        {"1", "1", nullptr, kFree, "dos",
+         {{"detect", 1, "1 of 1 places"}, {"discover", 0, "1"}, {"remediate", 0, "Set in 1 of 1"}}, "0", nullptr},
+        {"a stray value", "2", nullptr, kFree, "windows",
+         {{"detect", 1, "1 of 1 places"}, {"discover", 0, "2"}, {"remediate", 0, "Set in 1 of 1"}}, "1", nullptr},
+        {"held by another program", "1", nullptr, kNoSharing, "dos",
+         {{"detect", 1, "cannot be read"}, {"discover", 2, "cannot be read"}, {"remediate", 1, "cannot be read"}},
+         "1", nullptr},
+        {"read-only", "1", nullptr, kReadOnly, "dos",
+         {{"detect", 1, "1 of 1 places"}, {"discover", 0, "1"}, {"remediate", 1, "denied; it is read-only."}}, "1",
+         nullptr},
+        {"both copies hold the other value", "0", "1", kFree, "dos",
+         {{"detect", 1, "2 of 3 places"}, {"discover", 0, "1"}, {"remediate", 0, "Set in 2 of 3"}}, "0", "0", true},
+        // The virtual store's copy through a junction: told; the rest set.
+        {"a copy in a linked folder", "1", "1", kLinkedFolder, "dos",
+         {{"detect", 1, kLinked}, {"discover", 2, kLinked}, {"remediate", 1, kLinked}}, "0", "0", true},
     };
+    const struct {
+        bool wow;
+        const char *policy;
+        bool system;
+    } hosts[] = {{false, "AllSigned", false}, {true, "Bypass", false}, {false, "AllSigned", true}};
     for (const Case &c : cases) {
         for (const auto &host : hosts) {
-            if (host.system != c.virtualised)
+            if (host.system && !c.system)
                 continue;
-            SCOPED_TRACE(std::string(c.name) + ", files-" + c.value + "-*.ps1, " + host.policy +
-                         (host.system ? " as SYSTEM" : ""));
+            SCOPED_TRACE(std::string(c.name) + ", files-" + c.value + "-*.ps1, " + (host.wow ? "32-bit " : "64-bit ") +
+                         host.policy + (host.system ? " as SYSTEM" : ""));
             RemoveProfile();
             if (c.machine)
                 SetProfileText(Profile(c.machine));
             for (const std::string &copy : copies)
                 if (c.copies)
                     SetCopyText(copy, Profile(c.copies));
+            struct Unlink {     // however the row ends
+                std::string link;
+                ~Unlink() { if (!link.empty()) RemoveLink(link); }
+            } unlink = {c.hold == kLinkedFolder ? store.substr(0, store.rfind('\\')) : ""};
+            if (c.hold == kLinkedFolder) {
+                SetCopyText(target, Profile("1"));
+                RemoveFile(store);
+                RemoveDirectoryA(unlink.link.c_str());
+                ASSERT_TRUE(MakeLink(unlink.link, folder, true)) << "no junction at " << unlink.link;
+            }
             HANDLE hold = c.hold == kNoSharing ? CreateFileA(ProfilePath().c_str(), GENERIC_READ, 0, nullptr,
                                                              OPEN_EXISTING, 0, nullptr)
                                                : INVALID_HANDLE_VALUE;
             if (c.hold == kReadOnly)
                 SetFileAttributesA(ProfilePath().c_str(), FILE_ATTRIBUTE_READONLY);
-            std::unique_ptr<StandardUser> user(c.virtualised ? new StandardUser : nullptr);
-            std::string virtualised;
-            if (user) {
-                ASSERT_EQ(user->created, DWORD(NERR_Success)) << "NetUserAdd";
-                // This program has no manifest; a copy where every user may read it.
-                const std::string writer = std::string(getenv("PUBLIC")) + "\\veldrano-writer.exe";
-                ASSERT_TRUE(CopyFileA((ExeDir() + "\\settings_tests.exe").c_str(), writer.c_str(), FALSE));
-                PROCESS_INFORMATION pi;
-                ASSERT_TRUE(user->Start("\"" + writer + "\" --gtest_also_run_disabled_tests "
-                                        "--gtest_filter=Settings.DISABLED_WritesN4IniAsItsUser", pi))
-                    << "error " << GetLastError();
-                EXPECT_EQ(ExitCode(pi, 60000, "the standard user's writer"), 0u);
-                DeleteFileA(writer.c_str());
-                virtualised = user->ProfileDir() + "\\AppData\\Local\\VirtualStore" + WindowsDir().substr(2) + "\\N4.INI";
-                ASSERT_EQ(StoredValue("Lumasyn", "patch110", virtualised), "1")
-                    << "Windows made no virtual store copy for a 32-bit program with no manifest run as a standard "
-                       "user (is UAC on?): "
-                    << virtualised;
-            }
-            const struct {
-                const char *role;
-                DWORD exit;
-                const char *text;
-            } runs[] = {{"detect", c.detected, c.detectedText},
-                        {"discover", c.detected == 2 ? 2u : 0u, c.discovered},
-                        {"remediate", c.remediated, c.remediatedText}};
-            for (const auto &run : runs) {
-                const Ran ran = PowerShell(host.exe, host.policy,
-                                           ExeDir() + "\\settings\\files-" + c.value + "-" + run.role + ".ps1",
-                                           host.system);
-                ASSERT_NE(ran.exit, DWORD(ERROR_TIMEOUT)) << run.role << ": did not run, or end: " << ran.out << ran.err;
-                EXPECT_EQ(ran.exit, run.exit) << run.role << ": " << ran.out << ran.err;
-                // An error says what failed, on the error stream, which the
-                // tools report as an error; else the error stream is empty,
-                // discovery prints one number, the others end with a summary.
-                const std::string out = ran.out.substr(0, ran.out.find_last_not_of("\r\n") + 1);
-                if (run.exit == 2) {
-                    EXPECT_NE(ran.err.find(run.text), std::string::npos) << run.role << ": " << ran.err;
-                    continue;
-                }
-                EXPECT_EQ(ran.err, "") << run.role;
-                if (lstrcmpA(run.role, "discover") == 0)
-                    EXPECT_EQ(out, run.text) << "discover";
-                else
-                    EXPECT_NE(out.substr(out.rfind('\n') + 1).find(run.text), std::string::npos) << run.role << ": " << out;
-            }
+            RunRoles(c.value, c.runs, host.wow, host.policy, host.system);
             CloseHandle(hold);
             SetFileAttributesA(ProfilePath().c_str(), FILE_ATTRIBUTE_NORMAL);
             EXPECT_EQ(StoredValue("Lumasyn", "patch110"), c.machineAfter);
+            if (c.hold == kLinkedFolder) {
+                EXPECT_EQ(StoredValue("Lumasyn", "patch110", target), "1") << "the junction's target was written";
+                EXPECT_EQ(StoredValue("Lumasyn", "patch110", copies[1]), c.copiesAfter) << copies[1];
+                continue;
+            }
             for (const std::string &copy : copies)
                 EXPECT_EQ(StoredValue("Lumasyn", "patch110", copy), c.copiesAfter ? c.copiesAfter : "<none>") << copy;
-            if (user)
-                EXPECT_EQ(StoredValue("Lumasyn", "patch110", virtualised), c.machineAfter) << virtualised;
             for (const std::string &path : {ProfilePath(), copies[0], copies[1]})   // their other lines stay
                 if (path == ProfilePath() ? c.machine : c.copies)
                     EXPECT_EQ(StoredValue("Drivers", "LMSN110", path) + StoredValue("Lumasyn", "Trace", path), "installed0")
                         << path;
         }
     }
-    // AllSigned is in force (a policy set by Group Policy would override
-    // -ExecutionPolicy): the same host refuses a release script with one
-    // byte changed, and one without its signature, with PowerShell's own
-    // error (its lines folded at the console's width).
+    RemoveTree(folder);
+}
+
+// A copy Windows itself makes: a standard user's program with no manifest
+// writes N4.INI, and the scripts run as SYSTEM report and set that copy.
+// Without UAC's virtualisation on the runner, no copy is made, which this
+// test alone tells.
+TEST_F(Settings, ScriptsSetAStandardUsersRealCopyAsSystem)
+{
+    SetProfileText(Profile("0"));
+    const StandardUser user;
+    ASSERT_EQ(user.created, DWORD(NERR_Success)) << "NetUserAdd";
+    std::string why;
+    const std::string copy = user.WriteN4Ini(&why);
+    ASSERT_NE(copy, "") << why;
+    const Expected runs[] = {{"detect", 1, "1 of 2 places"}, {"discover", 0, "1"}, {"remediate", 0, "Set in 1 of 2"}};
+    RunRoles("dos", runs, false, "AllSigned", true);
+    EXPECT_EQ(StoredValue("Lumasyn", "patch110") + StoredValue("Lumasyn", "patch110", copy), "00") << copy;
+}
+
+// AllSigned is in force (a policy set by Group Policy would override
+// -ExecutionPolicy): the same host refuses a release script with one byte
+// changed, and one without its signature, with PowerShell's own error (its
+// lines folded at the console's width), and ends with 1.
+TEST_F(Settings, AllSignedRefusesAChangedScript)
+{
     std::string script;
     ReadBytes(ExeDir() + "\\settings\\files-dos-detect.ps1", script);
     std::string tampered = script;
@@ -265,23 +346,11 @@ TEST(Settings, ScriptsReportAndAlignEveryCopy)
     } refused[] = {{"tampered.ps1", tampered, "hash of the file does not match"},
                    {"unsigned.ps1", script.substr(0, script.find("# SIG # Begin signature block")), "not digitally signed"}};
     for (const auto &r : refused) {
-        const std::string path = ExeDir() + "\\logs\\" + r.name;
+        const std::string path = kLogs + "\\" + r.name;
+        CreateDirectoryA(kLogs.c_str(), nullptr);
         WriteBytes(path, r.text);
-        const Ran ran = PowerShell(hosts[0].exe, hosts[0].policy, path);
-        auto squeezed = [](std::string text) {
-            text.erase(std::remove_if(text.begin(), text.end(), [](char ch) { return isspace(ch & 0xFF); }), text.end());
-            return text;
-        };
-        EXPECT_TRUE(ran.exit != 0 && squeezed(ran.err).find(squeezed(r.says)) != std::string::npos)
+        const Ran ran = PowerShell(false, "AllSigned", path);
+        EXPECT_TRUE(ran.exit == 1 && Squeezed(ran.err).find(Squeezed(r.says)) != std::string::npos)
             << r.name << " under AllSigned: exit " << ran.exit << ", " << ran.out << ran.err;
     }
-    printf("the slowest launch of Windows PowerShell took %lu ms\n", slowest);
-    RemoveProfile();
-}
-
-// Run by the test above as its standard user, never by itself: writes
-// N4.INI as a 32-bit program of the driver's would.
-TEST(Settings, DISABLED_WritesN4IniAsItsUser)
-{
-    EXPECT_TRUE(WritePrivateProfileStringA("Lumasyn", "patch110", "1", "N4.INI")) << "error " << GetLastError();
 }

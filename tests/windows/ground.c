@@ -8,9 +8,11 @@
    - The Windows directory is the system's own, not the private one a
      Terminal Server gives a program that is not aware of it.
    - The machine says it may be thrown away (VELDRANO_THROWAWAY_WINDOWS=1).
-   Prints the Windows version, and the runner image's name and version
-   where the host sets them (ImageOS, ImageVersion). Exits 1 when a check
-   fails. */
+   Prints the Windows version, the runner image's name and version where
+   the host sets them (ImageOS, ImageVersion), and what UAC is set to
+   (EnableLUA, EnableVirtualization) with the token's elevation type: the
+   tests of per-user copies need a standard user's programs virtualised.
+   Exits 1 when a check fails. */
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
@@ -23,8 +25,17 @@ static void Check(BOOL ok, const char *what)
     failures += !ok;
 }
 
+/* A value under the UAC policies' key, or -1 where it is not set. */
+static long UacPolicy(const char *name)
+{
+    DWORD value = 0, size = sizeof value;
+    return RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System", name,
+                        RRF_RT_REG_DWORD, NULL, &value, &size) == ERROR_SUCCESS ? (long)value : -1;
+}
+
 int main(void)
 {
+    setvbuf(stdout, NULL, _IONBF, 0);   /* what a time-out cuts short is kept */
     /* GetVersionEx answers 6.2 to a program without a manifest. */
     OSVERSIONINFOW version = { sizeof version };
     LONG (WINAPI *RtlGetVersion)(OSVERSIONINFOW *) =
@@ -43,6 +54,11 @@ int main(void)
     Check(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
           GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
           elevation.TokenIsElevated, "the token is elevated");
+    TOKEN_ELEVATION_TYPE type = 0;
+    GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size);
+    printf("UAC: EnableLUA %ld, EnableVirtualization %ld (-1: not set); token elevation type %d "
+           "(1 default: UAC off or the built-in Administrator, 2 full, 3 limited)\n",
+           UacPolicy("EnableLUA"), UacPolicy("EnableVirtualization"), (int)type);
 
     USEROBJECTFLAGS flags = { 0 };
     BOOL interactive = GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &size) &&
