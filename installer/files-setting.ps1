@@ -37,9 +37,9 @@
 #              and exit 2, a discovery failure (About Compliance Settings
 #              (DCM) Extensibility).
 #   remediate  The remediation of both. Sets the wanted value in N4.INI of
-#              the Windows directory, creating it where there is none, and
-#              in every copy that exists, changing only that line and
-#              creating no copy; prints each change. An error ends it with a
+#              the Windows directory, creating it for DOS where there is
+#              none, and in every copy that exists, changing only that line
+#              and creating no copy; prints each change. An error ends it with a
 #              terminating error once every place has been tried.
 # A script that PowerShell does not start (a refused signature, a parse
 # error) ends with 1.
@@ -189,7 +189,8 @@ function Use-Place($Place, [bool]$Set) {
         }
         if (-not $held -and $Place.Folder) { return $null }
         $value = if ($held) { [Lumasyn.Profile]::GetPrivateProfileInt('Lumasyn', 'patch110', 1, $Place.Path) } else { $null }
-        if (-not $Set -or $value -eq $Wanted) { return $value }
+        # Where nothing is stored, programs read 1: nothing to write for Windows.
+        if (-not $Set -or $(if ($null -eq $value) { 1 } else { $value }) -eq $Wanted) { return $value }
         $error32 = [Lumasyn.Profile]::Write('Lumasyn', 'patch110', "$Wanted", $Place.Path)
         if ($error32 -ne 0) {
             $why = (New-Object ComponentModel.Win32Exception $error32).Message
