@@ -8,6 +8,8 @@
 
 #include "../../res/resource.h"
 
+// Names fixed by the applet's design, as are CheckLMSN,
+// WritePrivateProfileInt and PatchProc, which answers FALSE to everything.
 extern int bPatchLumasyn;   // value last read from or written to the profile
 extern const char szDialogCaption[];    // APPLET_NAME, the caption of dialog 100 (onedialog.cpp)
 

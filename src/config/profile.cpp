@@ -6,6 +6,7 @@
 
 #include "config.h"
 
+// The names are fixed by the applet's design, bN4Ini's "b" too.
 extern const char bN4Ini[] = "N4.INI";
 static const char szSection[] = "Lumasyn";
 static const char szItem[] = "patch110";

@@ -93,6 +93,9 @@ extern "C" LONG APIENTRY CPlApplet(HWND hwndCPL, UINT uMsg, LPARAM lParam1, LPAR
         NewInquire(lParam1, reinterpret_cast<LPNEWCPLINFOA>(lParam2));
         return 0;
 
+    // Fixed by the applet's design: CPL_INQUIRE is answered 0 with its
+    // record left alone, though Microsoft calls it the preferred message;
+    // the applet describes itself through CPL_NEWINQUIRE only.
     default:    // CPL_INQUIRE, CPL_SELECT, CPL_STOP and anything unknown
         return 0;
     }

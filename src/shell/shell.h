@@ -5,7 +5,8 @@
 
 #include <windows.h>
 
-// One row of the applet table.
+// One row of the applet table. Its names, and the functions' and the
+// module-wide variables' below, are fixed by the applet's design.
 typedef struct tagApplets {
     int icon;          // icon group id (low word used)
     int namestring;    // string id of the applet's name

@@ -75,6 +75,11 @@ def ok(msg):
 
 
 def check_size(path, _src):
+    # Each section takes whole 512-byte blocks of the file: what it uses of
+    # them, and the slack left before it needs one more.
+    for s in pefile.PE(path).sections:
+        used = s.Misc_VirtualSize if s.SizeOfRawData else 0
+        print(f"  {section_name(s):8} {used:6} of {s.SizeOfRawData:6} bytes, slack {s.SizeOfRawData - used}")
     size = os.path.getsize(path)
     if size > MAX_SIZE:
         fail(f"{size} bytes, budget {MAX_SIZE}")
