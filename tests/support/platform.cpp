@@ -1,10 +1,7 @@
 #include "platform.h"
 
 #include <windows.h>
-#include <winioctl.h>
 #include <stdio.h>
-
-#include <vector>
 
 bool UnderWine()
 {
@@ -75,16 +72,14 @@ std::string Controls(HWND window)
     return found.empty() ? "no controls" : found;
 }
 
-// Runs a Unix program under Wine, which starts one given its path.
-static bool RunUnix(const std::string &line)
+// Runs `line` and waits for it; Wine starts a Unix program given its path,
+// and reports no exit code of one: callers look at the result.
+static void RunLine(std::string line)
 {
     STARTUPINFOA si = {sizeof si};
     PROCESS_INFORMATION pi;
-    std::string command = line;
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return false;
-    ExitCode(pi, 10000, line);      // Wine reports no Unix exit code: callers look at the result
-    return true;
+    if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+        ExitCode(pi, 10000, line);
 }
 
 static std::string UnixPath(const std::string &path)
@@ -92,7 +87,7 @@ static std::string UnixPath(const std::string &path)
     auto unixName = reinterpret_cast<char *(CDECL *)(LPCWSTR)>(
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
     const std::wstring wide(path.begin(), path.end());
-    char *name = unixName ? unixName(wide.c_str()) : nullptr;
+    char *name = unixName(wide.c_str());
     const std::string unix = name ? name : path;
     HeapFree(GetProcessHeap(), 0, name);
     return "\"" + unix + "\"";
@@ -100,34 +95,18 @@ static std::string UnixPath(const std::string &path)
 
 bool MakeLink(const std::string &link, const std::string &target, bool folder)
 {
-    if (UnderWine()) {
-        RunUnix("/bin/ln -s " + UnixPath(target) + " " + UnixPath(link));
-    } else if (!folder) {
-        CreateSymbolicLinkA(link.c_str(), target.c_str(), 0);
-    } else if (CreateDirectoryA(link.c_str(), nullptr)) {
-        // A mount point's reparse data: the target as the object manager
-        // names it, then an empty name to print.
-        const std::string nt = "\\??\\" + target;
-        const std::wstring names = std::wstring(nt.begin(), nt.end()) + L'\0' + L'\0';
-        const WORD cbNames = WORD(names.size() * sizeof(wchar_t)), cbData = WORD(8 + cbNames);
-        std::vector<BYTE> data(8 + cbData);
-        *reinterpret_cast<DWORD *>(&data[0]) = IO_REPARSE_TAG_MOUNT_POINT;
-        const WORD fields[] = {cbData, 0, 0, WORD(cbNames - 4), WORD(cbNames - 2), 0};
-        memcpy(&data[4], fields, sizeof fields);
-        memcpy(&data[16], names.data(), cbNames);
-        HANDLE h = CreateFileA(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        DWORD got = 0;
-        DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, data.data(), DWORD(data.size()), nullptr, 0, &got, nullptr);
-        CloseHandle(h);
-    }
-    return (GetFileAttributesA(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || UnderWine();
+    if (UnderWine())
+        RunLine("/bin/ln -s " + UnixPath(target) + " " + UnixPath(link));
+    else    // a junction is FSCTL_SET_REPARSE_POINT's mount point
+        RunLine("cmd.exe /c mklink " + std::string(folder ? "/J " : "") + "\"" + link + "\" \"" + target + "\"");
+    const DWORD attributes = GetFileAttributesA(link.c_str());
+    return UnderWine() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
 void RemoveLink(const std::string &link)
 {
     if (UnderWine())
-        RunUnix("/bin/rm -f " + UnixPath(link));
+        RunLine("/bin/rm -f " + UnixPath(link));
     else if (!RemoveDirectoryA(link.c_str()))
         DeleteFileA(link.c_str());
 }
