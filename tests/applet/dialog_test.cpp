@@ -1,5 +1,7 @@
 // The real configuration dialog, driven inside its modal loop, and the
 // N4.INI entry behind it.
+#include <memory>
+
 #include "../support/applet.h"
 #include "../support/platform.h"
 #include "../support/texts.h"
@@ -617,16 +619,13 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
             SetCopyText(target, before);
         if (c.cause == kCopyFolder)
             RemoveFile(file), CreateDirectoryA(file.c_str(), nullptr);
-        struct Unlink {     // however the row ends
-            std::string link;
-            ~Unlink() { if (!link.empty()) RemoveLink(link); }
-        } unlink = {linked && c.cause != kHardLink ? link : ""};
+        std::unique_ptr<Link> planted;     // removed however the row ends
         if (linked) {
             RemoveFile(file);
             RemoveDirectoryA(link.c_str());
-            ASSERT_TRUE(c.cause == kHardLink ? CreateHardLinkA(file.c_str(), target.c_str(), nullptr) != FALSE
-                                             : MakeLink(link, c.cause == kLinkedFolder ? folder : target,
-                                                        c.cause == kLinkedFolder))
+            if (c.cause != kHardLink)
+                planted.reset(new Link(link, c.cause == kLinkedFolder ? folder : target, c.cause == kLinkedFolder));
+            ASSERT_TRUE(planted ? planted->made : CreateHardLinkA(file.c_str(), target.c_str(), nullptr) != FALSE)
                 << "no link at " << link;
         }
         HANDLE hold = INVALID_HANDLE_VALUE;

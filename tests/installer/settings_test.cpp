@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,21 +38,25 @@ DWORD slowest = 0;      // ms, of all launches
 const std::string kLogs = ExeDir() + "\\logs";
 const std::string kShell = "\\WindowsPowerShell\\v1.0\\powershell.exe";
 
-// Runs `line` and waits for it, its output appended to logs\settings.log;
-// ERROR_TIMEOUT after `ms`.
-DWORD Run(std::string line, DWORD ms = 60000)
+// Runs `line` with no input, its output and error streams appended to the
+// files `out` and `err` (by default logs\settings.log), and waits for it;
+// ERROR_TIMEOUT after 60 s.
+DWORD Run(std::string line, const std::string &out = kLogs + "\\settings.log", const std::string &err = "")
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     STARTUPINFOA si = {sizeof si};
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = si.hStdError = CreateFileA((kLogs + "\\settings.log").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
-                                               &inherit, OPEN_ALWAYS, 0, nullptr);
+    si.hStdInput = CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+    for (HANDLE *h : {&si.hStdOutput, &si.hStdError})
+        *h = CreateFileA((h == &si.hStdError && !err.empty() ? err : out).c_str(), FILE_APPEND_DATA,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_ALWAYS, 0, nullptr);
     PROCESS_INFORMATION pi;
     const BOOL made = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
                                      &si, &pi);
     const DWORD error = GetLastError();
-    CloseHandle(si.hStdOutput);
-    return made ? ExitCode(pi, ms, line) : error;
+    for (HANDLE h : {si.hStdInput, si.hStdOutput, si.hStdError})
+        CloseHandle(h);
+    return made ? ExitCode(pi, 60000, line) : error;
 }
 
 // `line` as SYSTEM, as Intune and Configuration Manager run scripts:
@@ -106,22 +111,7 @@ Ran PowerShell(bool wow, const char *policy, const std::string &script, bool asS
                              " -File \"" + script + "\"";
     const DWORD start = GetTickCount();
     printf("%s%s", script.substr(script.rfind('\\') + 1).c_str(), asSystem ? " as SYSTEM" : "");
-    if (asSystem) {
-        ran.exit = RunAsSystem(line + " <NUL >\"" + out + "\" 2>\"" + err + "\"");
-    } else {
-        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-        STARTUPINFOA si = {sizeof si};
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
-        si.hStdOutput = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-        si.hStdError = CreateFileA(err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-        PROCESS_INFORMATION pi;
-        std::string command = line;
-        if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
-            ran.exit = ExitCode(pi, 60000, line);
-        for (HANDLE h : {si.hStdInput, si.hStdOutput, si.hStdError})
-            CloseHandle(h);
-    }
+    ran.exit = asSystem ? RunAsSystem(line + " <NUL >\"" + out + "\" 2>\"" + err + "\"") : Run(line, out, err);
     const DWORD took = GetTickCount() - start;
     slowest = took > slowest ? took : slowest;
     printf(": %lu ms\n", took);
@@ -277,15 +267,14 @@ TEST_F(Settings, ScriptsReportAndAlignEveryCopy)
             for (const std::string &copy : copies)
                 if (c.copies)
                     SetCopyText(copy, Profile(c.copies));
-            struct Unlink {     // however the row ends
-                std::string link;
-                ~Unlink() { if (!link.empty()) RemoveLink(link); }
-            } unlink = {c.hold == kLinkedFolder ? store.substr(0, store.rfind('\\')) : ""};
+            std::unique_ptr<Link> planted;     // removed however the row ends
             if (c.hold == kLinkedFolder) {
+                const std::string link = store.substr(0, store.rfind('\\'));
                 SetCopyText(target, Profile("1"));
                 RemoveFile(store);
-                RemoveDirectoryA(unlink.link.c_str());
-                ASSERT_TRUE(MakeLink(unlink.link, folder, true)) << "no junction at " << unlink.link;
+                RemoveDirectoryA(link.c_str());
+                planted.reset(new Link(link, folder, true));
+                ASSERT_TRUE(planted->made) << "no junction at " << link;
             }
             HANDLE hold = c.hold == kNoSharing ? CreateFileA(ProfilePath().c_str(), GENERIC_READ, 0, nullptr,
                                                              OPEN_EXISTING, 0, nullptr)

@@ -93,17 +93,17 @@ static std::string UnixPath(const std::string &path)
     return "\"" + unix + "\"";
 }
 
-bool MakeLink(const std::string &link, const std::string &target, bool folder)
+Link::Link(const std::string &path, const std::string &target, bool folder) : link(path)
 {
     if (UnderWine())
         RunLine("/bin/ln -s " + UnixPath(target) + " " + UnixPath(link));
     else    // a junction is FSCTL_SET_REPARSE_POINT's mount point
         RunLine("cmd.exe /c mklink " + std::string(folder ? "/J " : "") + "\"" + link + "\" \"" + target + "\"");
     const DWORD attributes = GetFileAttributesA(link.c_str());
-    return UnderWine() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
+    made = UnderWine() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
-void RemoveLink(const std::string &link)
+Link::~Link()
 {
     if (UnderWine())
         RunLine("/bin/rm -f " + UnixPath(link));

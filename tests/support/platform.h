@@ -33,11 +33,16 @@ extern const char kBoxAssumption[];         // a message box's text and button
 extern const char kSharingAssumption[];     // a held N4.INI's write error
 extern const char kCopyHoldAssumption[];    // a write while the applet holds the file
 
-// A link at `link` to `target`, a folder or a file: a junction or a
-// symbolic link on Windows, a Unix symbolic link under Wine, which makes
-// neither; and the link removed, not what it leads to.
-bool MakeLink(const std::string &link, const std::string &target, bool folder);
-void RemoveLink(const std::string &link);
+// A link at `link` to `target`, a folder or a file, while it lives: a
+// junction or a symbolic link on Windows, a Unix symbolic link under Wine,
+// which makes neither. `made` says whether it was made; the link is
+// removed at the end, not what it leads to.
+struct Link {
+    Link(const std::string &link, const std::string &target, bool folder);
+    ~Link();
+    std::string link;
+    bool made;
+};
 
 // A window's child controls, as "id class \"text\"; " each: what a test
 // saw where it relied on controls Microsoft does not document.
