@@ -17,14 +17,17 @@
 /* Strings */
 #define IDS_APPLET_NAME     40
 #define IDS_APPLET_INFO     41
-#define IDS_SAVE_FAILED     42  /* N4.INI path, system's reason, IDS_NEEDS_ADMIN or "" */
+#define IDS_SAVE_FAILED     42  /* N4.INI path, system's reason; IDS_NEEDS_ADMIN may follow */
 #define IDS_NEEDS_ADMIN     43
 #define IDS_ERROR_CODE      44  /* the reason when the system has no text for it */
 #define IDS_READ_FAILED     45  /* N4.INI path, system's reason */
 #define IDS_COPY_SAVED      46  /* after a copy's IDS_SAVE_FAILED: N4.INI's path */
-#define IDS_COPIES_SAVED    47  /* the same, with how many more copies failed */
+#define IDS_COPIES_SAVED    47  /* then, where more failed: how many more */
+#define IDS_TRY_AGAIN       35  /* and last */
+/* Their insertions are all "%s", replaced in order (explain.cpp) */
 /* Reasons of the applet's own, shown where the system's would be; in the
    same block of sixteen strings as the others, which they share */
+#define IDS_REASON_NOT_A_FILE 36
 #define IDS_REASON_LINKED   37
 #define IDS_REASON_NOT_SAVED 38
 #define IDS_REASON_TOO_LARGE 39

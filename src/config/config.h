@@ -19,43 +19,46 @@ BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR 
 // N4.INI, where the driver keeps its settings (profile.cpp): bN4Ini is its
 // name, by which the profile functions find it in the Windows directory.
 extern const char bN4Ini[];
-// Paths take
-// cchN4IniPath characters: MAX_PATH, the limit of the ANSI file functions.
-constexpr int cchN4IniPath = MAX_PATH;
+// Paths take MAX_PATH characters, the limit of the file functions.
 // Reads patch110 from N4.INI into *piValue, 1 where nothing is stored.
 // szPath receives N4.INI's path. FALSE, with the error, when the file
 // exists and cannot be read.
-BOOL ReadPatch110(int *piValue, char *szPath, DWORD *pdwError);
+BOOL ReadPatch110(int *piValue, WCHAR *szPath, DWORD *pdwError);
 // Writes iValue as patch110 into N4.INI and reads it back. szPath receives
 // N4.INI's path; FALSE with the error when the value is not there.
-BOOL WritePatch110(int iValue, char *szPath, DWORD *pdwError);
-// The same for the profile file lpPath, and whether it holds iValue.
-BOOL SetPatch110(LPCSTR lpPath, int iValue, DWORD *pdwError);
-BOOL HoldsPatch110(LPCSTR lpPath, int iValue);
-// Opens the profile file lpPath for reading, sharing reading and writing
-// but not deleting, with CreateFileA's dwFlags, waiting out another
-// program's brief hold; *pfi describes it. FALSE, with the error, when it
-// cannot be opened or is larger than any N4.INI.
-BOOL OpenProfile(LPCSTR lpPath, DWORD dwFlags, HANDLE *phFile, BY_HANDLE_FILE_INFORMATION *pfi, DWORD *pdwError);
+BOOL WritePatch110(int iValue, WCHAR *szPath, DWORD *pdwError);
+
+// Another program (backup, indexing, antivirus, the driver's own) holds a
+// file for a few milliseconds at a time. Called after a failed try with
+// what may still be waited: TRUE, after waiting one step, while a hold is
+// what failed it and time is left; else FALSE with the try's error.
+BOOL WaitWhileHeld(DWORD *pdwWaitLeft, DWORD *pdwError);
+// Each file opened, written or read back is waited for this long at most.
+constexpr DWORD dwFileWait = 500;   // milliseconds
+// ERROR_SUCCESS when the open hFile, described by *pfi, may be a profile
+// file: a file on a disk of at most 1 MB. Else why not.
+DWORD CheckProfileFile(HANDLE hFile, BY_HANDLE_FILE_INFORMATION *pfi);
+
 // szPath = lpFolder, a backslash unless it ends with one, lpName; FALSE
 // when that does not fit in cchPath characters (szPath is cut).
-BOOL JoinPath(char *szPath, UINT cchPath, LPCSTR lpFolder, LPCSTR lpName);
+BOOL JoinPath(WCHAR *szPath, UINT cchPath, LPCWSTR lpFolder, LPCWSTR lpName);
 
 // Sets iValue in every per-user copy of N4.INI that exists (copies.cpp).
 // Answers how many could not be set, the first's path in szFailedPath
 // (MAX_PATH characters) and its error in *pdwError.
-int SetPatch110Copies(int iValue, char *szFailedPath, DWORD *pdwError);
+int SetPatch110Copies(int iValue, WCHAR *szFailedPath, DWORD *pdwError);
 
 // Errors of the applet's own, told with its string of that id.
 constexpr DWORD dwErrorLinked = APPLICATION_ERROR_MASK | IDS_REASON_LINKED;
 constexpr DWORD dwErrorNotSaved = APPLICATION_ERROR_MASK | IDS_REASON_NOT_SAVED;
 constexpr DWORD dwErrorTooLarge = APPLICATION_ERROR_MASK | IDS_REASON_TOO_LARGE;
+constexpr DWORD dwErrorNotAFile = APPLICATION_ERROR_MASK | IDS_REASON_NOT_A_FILE;
 
 // Tells the user that the file at lpPath could not be read or saved
 // (idsWhat: IDS_READ_FAILED or IDS_SAVE_FAILED), with the reason, in a
 // message box owned by hwnd, a window of this module. For a copy, lpSaved
 // is N4.INI's path, which was saved, and cFailed the copies not saved.
-void ExplainProfileError(HWND hwnd, UINT idsWhat, LPCSTR lpPath, DWORD dwError, LPCSTR lpSaved, int cFailed);
+void ExplainProfileError(HWND hwnd, UINT idsWhat, LPCWSTR lpPath, DWORD dwError, LPCWSTR lpSaved, int cFailed);
 
 // One dialog at a time (onedialog.cpp). OpenOneDialog opens the dialog, or
 // brings the one already open forward. MarkOpenDialog, on WM_INITDIALOG,

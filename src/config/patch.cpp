@@ -11,7 +11,7 @@ int bPatchLumasyn = 0;
 // told, with FALSE: a guess saved with OK would overwrite the value stored.
 static BOOL ReadChoice(HWND hDlg)
 {
-    char szPath[cchN4IniPath];
+    WCHAR szPath[MAX_PATH];
     DWORD dwError;
     if (!ReadPatch110(&bPatchLumasyn, szPath, &dwError)) {
         ExplainProfileError(hDlg, IDS_READ_FAILED, szPath, dwError, nullptr, 0);
@@ -22,22 +22,25 @@ static BOOL ReadChoice(HWND hDlg)
 }
 
 // Saves the checked choice in N4.INI, then in the copies of it that
-// programs may read instead.
+// programs may read instead, under the hourglass: with many profiles, or
+// copies held a while, this takes a moment.
 static void SaveChoice(HWND hDlg)
 {
-    char szPath[cchN4IniPath], szCopy[MAX_PATH];
+    WCHAR szPath[MAX_PATH], szCopy[MAX_PATH];
     DWORD dwError;
+    HCURSOR hcurBefore = SetCursor(LoadCursorA(nullptr, IDC_WAIT));
     bPatchLumasyn = IsDlgButtonChecked(hDlg, IDC_WINDOWS_FILES) == BST_CHECKED ? 1 : 0;
     // Not saved (say a standard user on a Windows directory only
     // administrators may write): nothing else is written. Otherwise each
     // copy is tried, whichever failed before it.
     int cFailed = 0;
-    if (WritePatch110(bPatchLumasyn, szPath, &dwError)) {
+    BOOL bSaved = WritePatch110(bPatchLumasyn, szPath, &dwError);
+    if (bSaved)
         cFailed = SetPatch110Copies(bPatchLumasyn, szCopy, &dwError);
-        if (cFailed == 0) {
-            EndDialog(hDlg, 1);
-            return;
-        }
+    SetCursor(hcurBefore);
+    if (bSaved && cFailed == 0) {
+        EndDialog(hDlg, 1);
+        return;
     }
     // Say where and why, and what was saved, and keep the dialog open with
     // the choice still checked, so OK can try again and Cancel gives up,

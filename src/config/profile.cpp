@@ -2,6 +2,8 @@
 // is "patch110" in section "Lumasyn", 1 for Windows file handling and 0 for
 // DOS. The profile functions find it by its bare name in the Windows
 // directory; the copies that programs may read instead are copies.cpp's.
+// Only administrators may write the Windows directory, so N4.INI is read
+// and written there by name, with the ANSI functions every Windows has.
 #include <windows.h>
 
 #include "config.h"
@@ -11,12 +13,8 @@ extern const char bN4Ini[] = "N4.INI";
 static const char szSection[] = "Lumasyn";
 static const char szItem[] = "patch110";
 
-// Backup, indexing, antivirus and sync tools, and the driver's own
-// programs, hold the file for a few milliseconds at a time. A read or
-// write refused for that is tried again, every dwHeldStep, for about half
-// a second, before the user is told.
+// A hold is tried again every dwHeldStep.
 constexpr DWORD dwHeldStep = 50;    // milliseconds
-constexpr int cHeldRetries = 10;
 
 // No N4.INI is larger: a file that is holds something else, which the
 // profile functions would read in part and a write would cut short.
@@ -25,35 +23,54 @@ constexpr DWORD cbLargestProfile = 1024 * 1024;
 // Neither 0 nor 1: what a read back gives where the line did not land.
 constexpr INT iNotStored = 2;
 
-// Appends lpText at szPath[*pcch]; FALSE, with szPath cut, when it does
-// not fit in cchPath characters with its terminator.
-static BOOL AppendText(char *szPath, UINT cchPath, UINT *pcch, LPCSTR lpText)
-{
-    for (UINT cch = *pcch; cch < cchPath; cch++) {
-        szPath[cch] = *lpText++;
-        if (szPath[cch] == '\0') {
-            *pcch = cch;
-            return TRUE;
-        }
-    }
-    szPath[cchPath - 1] = '\0';
-    return FALSE;
-}
-
-BOOL JoinPath(char *szPath, UINT cchPath, LPCSTR lpFolder, LPCSTR lpName)
+BOOL JoinPath(WCHAR *szPath, UINT cchPath, LPCWSTR lpFolder, LPCWSTR lpName)
 {
     UINT cch = 0;
-    return AppendText(szPath, cchPath, &cch, lpFolder) &&
-           (cch == 0 || szPath[cch - 1] == '\\' || AppendText(szPath, cchPath, &cch, "\\")) &&
-           AppendText(szPath, cchPath, &cch, lpName);
+    for (LPCWSTR lp = lpFolder; *lp != L'\0'; lp++)
+        if (cch < cchPath)
+            szPath[cch++] = *lp;
+    if (cch > 0 && cch < cchPath && szPath[cch - 1] != L'\\')
+        szPath[cch++] = L'\\';
+    for (LPCWSTR lp = lpName;; lp++) {
+        if (cch == cchPath) {
+            szPath[cchPath - 1] = L'\0';
+            return FALSE;
+        }
+        if ((szPath[cch++] = *lp) == L'\0')
+            return TRUE;
+    }
 }
 
-static void N4IniPath(char *szPath)
+BOOL WaitWhileHeld(DWORD *pdwWaitLeft, DWORD *pdwError)
 {
-    char szWindows[MAX_PATH];
-    UINT cch = GetWindowsDirectoryA(szWindows, MAX_PATH);
-    szWindows[cch < MAX_PATH ? cch : 0] = '\0';
-    JoinPath(szPath, cchN4IniPath, szWindows, bN4Ini);
+    *pdwError = GetLastError();
+    if ((*pdwError != ERROR_SHARING_VIOLATION && *pdwError != ERROR_LOCK_VIOLATION) || *pdwWaitLeft < dwHeldStep)
+        return FALSE;
+    Sleep(dwHeldStep);
+    *pdwWaitLeft -= dwHeldStep;
+    return TRUE;
+}
+
+DWORD CheckProfileFile(HANDLE hFile, BY_HANDLE_FILE_INFORMATION *pfi)
+{
+    // A device (a link to NUL, a pipe, a console) has no size to read, and
+    // reading one may never end.
+    if (GetFileType(hFile) != FILE_TYPE_DISK)
+        return dwErrorNotAFile;
+    if (!GetFileInformationByHandle(hFile, pfi))
+        return GetLastError();
+    return pfi->nFileSizeHigh == 0 && pfi->nFileSizeLow <= cbLargestProfile ? ERROR_SUCCESS : dwErrorTooLarge;
+}
+
+// N4.INI's path: in szPathA for opening it, in szPath for telling it.
+static void N4IniPath(char *szPathA, WCHAR *szPath)
+{
+    UINT cch = GetWindowsDirectoryA(szPathA, MAX_PATH - 8);
+    cch = cch < MAX_PATH - 8 ? cch : 0;
+    szPathA[cch++] = '\\';
+    for (LPCSTR lp = bN4Ini; (szPathA[cch++] = *lp) != '\0'; lp++)
+        ;
+    MultiByteToWideChar(CP_ACP, 0, szPathA, -1, szPath, MAX_PATH);
 }
 
 BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR lpIniName)
@@ -63,86 +80,69 @@ BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR 
     return WritePrivateProfileStringA(lpSection, lpEntry, szInteger, lpIniName);
 }
 
-// Opens the profile lpIniName for reading into *phFile or, without
-// phFile, writes iValue into it; tries again while another program holds
-// it. FALSE with the error of the last try.
-static BOOL TryWhileHeld(LPCSTR lpIniName, int iValue, HANDLE *phFile, DWORD dwFlags, DWORD *pdwError)
+// Holds N4.INI open for reading, sharing reading and writing but not
+// deleting (while open, it cannot be renamed, deleted or replaced), once
+// another program's brief hold is over; *phFile is INVALID_HANDLE_VALUE
+// unless it answers TRUE. FALSE with the error where it cannot be opened
+// or is no profile file.
+static BOOL HoldN4Ini(LPCSTR lpPath, HANDLE *phFile, DWORD *pdwError)
 {
-    for (int iRetries = cHeldRetries;; iRetries--) {
-        BOOL bDone;
-        if (phFile != nullptr) {
-            // Shared both ways: a program that only writes it does not count,
-            // and the profile functions' own writes go on (as seen under Wine,
-            // which opens it to write sharing reading and writing). Not
-            // deleting: while open, it cannot be renamed, deleted or replaced.
-            *phFile = CreateFileA(lpIniName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, dwFlags, nullptr);
-            bDone = *phFile != INVALID_HANDLE_VALUE;
-        } else {
-            bDone = WritePrivateProfileInt(szSection, szItem, iValue, lpIniName);
-        }
-        if (bDone)
-            return TRUE;
-        *pdwError = GetLastError();
-        if ((*pdwError != ERROR_SHARING_VIOLATION && *pdwError != ERROR_LOCK_VIOLATION) || iRetries == 0)
+    DWORD dwWaitLeft = dwFileWait;
+    BY_HANDLE_FILE_INFORMATION fi;
+    while ((*phFile = CreateFileA(lpPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  0, nullptr)) == INVALID_HANDLE_VALUE)
+        if (!WaitWhileHeld(&dwWaitLeft, pdwError))
             return FALSE;
-        Sleep(dwHeldStep);
-    }
-}
-
-BOOL OpenProfile(LPCSTR lpPath, DWORD dwFlags, HANDLE *phFile, BY_HANDLE_FILE_INFORMATION *pfi, DWORD *pdwError)
-{
-    if (!TryWhileHeld(lpPath, 0, phFile, dwFlags, pdwError))
-        return FALSE;
-    if (GetFileInformationByHandle(*phFile, pfi) && pfi->nFileSizeHigh == 0 && pfi->nFileSizeLow <= cbLargestProfile)
+    if ((*pdwError = CheckProfileFile(*phFile, &fi)) == ERROR_SUCCESS)
         return TRUE;
     CloseHandle(*phFile);
     *phFile = INVALID_HANDLE_VALUE;
-    *pdwError = dwErrorTooLarge;
     return FALSE;
 }
 
-// Reads the stored choice. N4.INI is held open while the profile is read,
-// so that no program can take it for itself in between. A file that
-// exists and cannot be opened (held by another program for longer than a
-// moment, access denied, a folder in its place) or is too large gives
-// FALSE with the error: its value is not known.
-BOOL ReadPatch110(int *piValue, char *szPath, DWORD *pdwError)
+// Reads patch110 while N4.INI is held, so that no program takes it for
+// itself in between, with iDefault where nothing is stored. The profile
+// functions keep the file they used last in a cache: a read back (with
+// iNotStored) first drops it with the call that gives nothing but its name
+// (WritePrivateProfileString's page), so that what is read is what the
+// file holds.
+static BOOL ReadHeld(LPCSTR lpPath, INT iDefault, int *piValue, DWORD *pdwError)
 {
     HANDLE hFile;
-    BY_HANDLE_FILE_INFORMATION fi;
-    N4IniPath(szPath);
-    if (!OpenProfile(szPath, 0, &hFile, &fi, pdwError) && *pdwError != ERROR_FILE_NOT_FOUND &&
-        *pdwError != ERROR_PATH_NOT_FOUND)
+    if (!HoldN4Ini(lpPath, &hFile, pdwError) && *pdwError != ERROR_FILE_NOT_FOUND && *pdwError != ERROR_PATH_NOT_FOUND)
         return FALSE;
-    *piValue = static_cast<int>(GetPrivateProfileIntA(szSection, szItem, 1, bN4Ini));
+    if (iDefault == iNotStored)
+        WritePrivateProfileStringA(nullptr, nullptr, nullptr, bN4Ini);
+    *piValue = static_cast<int>(GetPrivateProfileIntA(szSection, szItem, iDefault, bN4Ini));
     if (hFile != INVALID_HANDLE_VALUE)
         CloseHandle(hFile);
     return TRUE;
 }
 
-// The profile functions keep the file they used last in a cache: the call
-// with nothing but its name drops it (WritePrivateProfileString's page), so
-// that what is read is what the file holds. The writer a full disk refuses
-// may still answer TRUE (seen under Wine, with the file cut short).
-BOOL HoldsPatch110(LPCSTR lpPath, int iValue)
+// A file that exists and cannot be opened (held by another program for
+// longer than a moment, access denied, a folder or a device in its place)
+// or is too large gives FALSE with the error: its value is not known.
+BOOL ReadPatch110(int *piValue, WCHAR *szPath, DWORD *pdwError)
 {
-    WritePrivateProfileStringA(nullptr, nullptr, nullptr, lpPath);
-    return GetPrivateProfileIntA(szSection, szItem, iNotStored, lpPath) == static_cast<UINT>(iValue);
+    char szPathA[MAX_PATH];
+    N4IniPath(szPathA, szPath);
+    return ReadHeld(szPathA, 1, piValue, pdwError);
 }
 
-BOOL SetPatch110(LPCSTR lpPath, int iValue, DWORD *pdwError)
+// The write is read back, after a brief hold too: a writer that a full
+// disk refuses may still answer TRUE (seen under Wine, with the file cut
+// short).
+BOOL WritePatch110(int iValue, WCHAR *szPath, DWORD *pdwError)
 {
-    if (!TryWhileHeld(lpPath, iValue, nullptr, 0, pdwError))
+    char szPathA[MAX_PATH];
+    DWORD dwWaitLeft = dwFileWait;
+    int iStored;
+    N4IniPath(szPathA, szPath);
+    while (!WritePrivateProfileInt(szSection, szItem, iValue, bN4Ini))
+        if (!WaitWhileHeld(&dwWaitLeft, pdwError))
+            return FALSE;
+    if (!ReadHeld(szPathA, iNotStored, &iStored, pdwError))
         return FALSE;
-    if (HoldsPatch110(lpPath, iValue))
-        return TRUE;
     *pdwError = dwErrorNotSaved;
-    return FALSE;
-}
-
-BOOL WritePatch110(int iValue, char *szPath, DWORD *pdwError)
-{
-    N4IniPath(szPath);
-    return SetPatch110(bN4Ini, iValue, pdwError);
+    return iStored == iValue;
 }

@@ -32,6 +32,7 @@ protected:
     {
         rec::calls.clear();
         rec::messageBoxes.clear();
+        rec::enumCalls = 0;
         return DriveDialog([&] { answer = Send(CPL_DBLCLK, 0, 0); }, act);
     }
 
@@ -114,107 +115,141 @@ VOID CALLBACK EndHold(PVOID held, BOOLEAN)
 
 // OK sets patch110 in N4.INI and in each per-user copy that exists, this
 // account's and every listed profile's, each file once, keeping every
-// other line; it makes no copy, nor a gone profile's folder, and Cancel
-// writes none. A copy's folder that is not absolute, or a path over
-// MAX_PATH, is no copy and stops nothing. Another program's hold of
-// 300 ms, at opening or on a file OK writes, goes unnoticed.
+// other line, under the hourglass; it makes no copy, nor a gone profile's
+// folder, and Cancel writes none. Folders are names, whatever the code
+// page (Łukasz is not Lukasz, Дмитрий not "???"), a REG_SZ folder is not
+// expanded, and an empty or relative one, or a copy's path over MAX_PATH,
+// is no copy and stops nothing; a profile list that answers an error at
+// every index ends the walk. Another program's hold of 300 ms, at
+// opening, at OK or just after OK's write, or its read sharing only
+// reading, goes unnoticed.
 TEST_F(DialogTest, OkSetsEveryProfilesCopiesAndWaitsOutABriefHold)
 {
-    const ListedProfile other("S-1-5-21-0-0-0-4201", "%SystemDrive%\\Users\\VeldranoOther"),
-        gone("S-1-5-21-0-0-0-4202", "%SystemDrive%\\Users\\VeldranoGone");
-    CreateDirectoryA(other.dir.c_str(), nullptr);
-    const std::string root = ProfilePath().substr(0, 3), machine = ProfilePath(), store = VirtualStoreCopyPath(),
-                      home = PrivateWindowsCopyPath(), otherStore = StoreCopyPath(other.dir),
-                      otherHome = HomeCopyPath(other.dir), below = WindowsDir().substr(2);
-    const std::string *paths[] = {&machine, &store, &home, &otherStore, &otherHome};
+    SetEnvironmentVariableA("VELDRANO_NAME", "Decoy");
+    const std::string root = ProfilePath().substr(0, 3), users = root + "Users\\";
+    const ListedProfile other("S-1-5-21-0-0-0-4201", "%SystemDrive%\\Users\\Veldrano\xC5\x81ukasz"),
+        twin("S-1-5-21-0-0-0-4201.bak", "%SystemDrive%\\Users\\.\\Veldrano\xC5\x81ukasz"),
+        gone("S-1-5-21-0-0-0-4202", "%SystemDrive%\\Users\\Veldrano\xD0\x94\xD0\xBC\xD0\xB8\xD1\x82\xD1\x80\xD0\xB8\xD0\xB9"),
+        named(("S-1-5-21-0-0-0-4203"), users + "Veldrano%VELDRANO_NAME%", REG_SZ),
+        empty("S-1-5-21-0-0-0-4204", "", REG_SZ);
+    CreateDirectoryW(Wide(other.dir).c_str(), nullptr);
+    const std::string machine = ProfilePath(), store = VirtualStoreCopyPath(), home = PrivateWindowsCopyPath(),
+                      otherStore = StoreCopyPath(other.dir), otherHome = HomeCopyPath(other.dir),
+                      namedHome = HomeCopyPath(named.dir), below = WindowsDir().substr(2);
+    const std::string *paths[] = {&machine, &store, &home, &otherStore, &otherHome, &namedHome};
+    constexpr int kPaths = 6;
+    // Where a walk through the ANSI code page, or one that expands a REG_SZ
+    // folder, would lead: written by none.
+    const std::string decoys[] = {HomeCopyPath(users + "VeldranoLukasz"), HomeCopyPath(users + "VeldranoDecoy")};
     const char kProfile[] = "[Other]\r\nkept=1\r\n[Lumasyn]\r\npatch110=1\r\nkeep=3\r\n";
     const std::string longFolder = root + std::string(240, 'v');
+    enum When { kAtOpening, kAtOk, kReadAtOk, kAfterWrite };
     const struct Case {
         const char *name;
         int copies;                 // of paths[1..], a bit each
         const std::string *held;    // for 300 ms, or nullptr
-        bool heldAtOpening;
+        When when;                  // held with no sharing, or read sharing only reading
         const char *variable, *value;   // this process's environment, which the applet reads
         std::string planted;        // a file where that would lead, relative to the drive's root
+        bool plantedIsCopy = false; // which is this account's copy after all
+        LONG enumError = ERROR_SUCCESS;
     } cases[] = {
-        {"no copies", 0, nullptr, false, nullptr, nullptr, ""},
-        {"the virtual store's copy only", 1, nullptr, false, nullptr, nullptr, ""},
-        {"the private Windows directory's copy only", 2, nullptr, false, nullptr, nullptr, ""},
-        {"another profile's copies", 12, nullptr, false, nullptr, nullptr, ""},
-        {"every copy", 15, nullptr, false, nullptr, nullptr, ""},
-        {"N4.INI held at opening", 15, &machine, true, nullptr, nullptr, ""},
-        {"N4.INI held at OK", 0, &machine, false, nullptr, nullptr, ""},
-        {"the virtual store's copy held at OK", 3, &store, false, nullptr, nullptr, ""},
-        {"another profile's copy held at OK", 4, &otherStore, false, nullptr, nullptr, ""},
-        {"LOCALAPPDATA empty", 4, nullptr, false, "LOCALAPPDATA", "", "VirtualStore" + below + "\\N4.INI"},
-        {"LOCALAPPDATA relative", 4, nullptr, false, "LOCALAPPDATA", "Local", "Local\\VirtualStore" + below + "\\N4.INI"},
-        {"HOMEPATH not set", 4, nullptr, false, "HOMEPATH", nullptr, "%HOMEPATH%\\WINDOWS\\N4.INI"},
-        {"HOMEPATH naming a variable not set", 4, nullptr, false, "HOMEPATH", "\\%VELDRANO_UNSET%",
-         "%VELDRANO_UNSET%\\WINDOWS\\N4.INI"},
-        {"a copy's path over MAX_PATH", 4, nullptr, false, "LOCALAPPDATA", longFolder.c_str(), ""},
+        {"no copies", 0, nullptr, kAtOk, nullptr, nullptr, ""},
+        {"the virtual store's copy only", 1, nullptr, kAtOk, nullptr, nullptr, ""},
+        {"the private Windows directory's copy only", 2, nullptr, kAtOk, nullptr, nullptr, ""},
+        {"other profiles' copies", 28, nullptr, kAtOk, nullptr, nullptr, ""},
+        {"every copy", 31, nullptr, kAtOk, nullptr, nullptr, ""},
+        {"N4.INI held at opening", 31, &machine, kAtOpening, nullptr, nullptr, ""},
+        {"N4.INI held at OK", 0, &machine, kAtOk, nullptr, nullptr, ""},
+        {"N4.INI held just after OK's write", 0, &machine, kAfterWrite, nullptr, nullptr, ""},
+        {"the virtual store's copy held at OK", 3, &store, kAtOk, nullptr, nullptr, ""},
+        {"another profile's copy held at OK", 4, &otherStore, kAtOk, nullptr, nullptr, ""},
+        {"another profile's copy read at OK", 4, &otherStore, kReadAtOk, nullptr, nullptr, ""},
+        {"USERPROFILE empty", 4, nullptr, kAtOk, "USERPROFILE", "", "AppData\\Local\\VirtualStore" + below + "\\N4.INI"},
+        {"USERPROFILE relative", 4, nullptr, kAtOk, "USERPROFILE", "Local",
+         "Local\\AppData\\Local\\VirtualStore" + below + "\\N4.INI"},
+        {"USERPROFILE not set", 4, nullptr, kAtOk, "USERPROFILE", nullptr, "%USERPROFILE%\\WINDOWS\\N4.INI"},
+        {"USERPROFILE a folder with % in its name", 4, nullptr, kAtOk, "USERPROFILE",
+         "\\Veldrano%VELDRANO_UNSET%", "Veldrano%VELDRANO_UNSET%\\WINDOWS\\N4.INI", true},
+        {"a copy's path over MAX_PATH", 4, nullptr, kAtOk, "USERPROFILE", longFolder.c_str(), ""},
+        {"the profile list answering an error at every index", 3, nullptr, kAtOk, nullptr, nullptr, "", false,
+         ERROR_KEY_DELETED},
     };
+    for (const std::string &decoy : decoys)
+        SetCopyText(decoy, kProfile);
     for (const Case &c : cases) {
         for (bool ok : {true, false}) {
             SCOPED_TRACE(std::string(c.name) + (ok ? ", DOS and OK" : ", DOS and Cancel"));
             SetProfileText(kProfile);
-            for (int i = 1; i < 5; i++)
+            for (int i = 1; i < kPaths; i++)
                 if (c.copies & (1 << (i - 1)))
                     SetCopyText(*paths[i], kProfile);
             char saved[MAX_PATH] = "";
             const bool wasSet = c.variable && GetEnvironmentVariableA(c.variable, saved, MAX_PATH) > 0;
             const std::string planted = c.planted.empty() ? "" : root + c.planted;
-            if (c.variable) {
-                SetEnvironmentVariableA(c.variable, c.value);
-                SetCurrentDirectoryA(root.c_str());     // where a path that is not absolute leads
-            }
+            if (c.variable)
+                SetEnvironmentVariableA(c.variable, c.value && c.value[0] == '\\' ? (root + (c.value + 1)).c_str()
+                                                                                 : c.value);
+            SetCurrentDirectoryA(root.c_str());     // where a path that is not absolute leads
             if (!planted.empty())
                 SetCopyText(planted, kProfile);
             HANDLE held = nullptr, timer = nullptr;
-            auto hold = [&] {   // as another program would: no sharing, for 300 ms
-                held = CreateFileA(c.held->c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            auto hold = [&] {   // as another program would, for 300 ms
+                held = CreateFileW(Wide(*c.held).c_str(), c.when == kReadAtOk ? GENERIC_READ : GENERIC_WRITE,
+                                   c.when == kReadAtOk ? FILE_SHARE_READ : 0, nullptr, OPEN_EXISTING, 0, nullptr);
                 EXPECT_NE(held, INVALID_HANDLE_VALUE) << "the test could not hold " << *c.held;
                 CreateTimerQueueTimer(&timer, nullptr, EndHold, &held, 300, 0, WT_EXECUTEONLYONCE);
             };
-            if (c.held && c.heldAtOpening)
+            if (c.held && c.when == kAtOpening)
                 hold();
+            rec::standIn.enumError = c.enumError;
             DialogSeen seen = DoubleClick([&](HWND hDlg) {
                 Click(hDlg, kDos);
-                if (c.held && !c.heldAtOpening)
+                if (c.held && (c.when == kAtOk || c.when == kReadAtOk))
                     hold();
+                if (c.held && c.when == kAfterWrite)
+                    rec::standIn.afterProfileWrite = [&] {
+                        rec::standIn.afterProfileWrite = nullptr;
+                        hold();
+                    };
                 Click(hDlg, ok ? IDOK : IDCANCEL);
             });
-            if (c.variable) {
+            rec::standIn.afterProfileWrite = nullptr;
+            if (c.variable)
                 SetEnvironmentVariableA(c.variable, wasSet ? saved : nullptr);
-                SetCurrentDirectoryA(ExeDir().c_str());
-            }
+            SetCurrentDirectoryA(ExeDir().c_str());
             ASSERT_EQ(seen.timedOut, "");
             EXPECT_TRUE(seen.appeared && seen.windowsChecked)
                 << "expected the dialog with Windows checked; seen: appeared " << seen.appeared << ", Windows "
                 << seen.windowsChecked;
-            EXPECT_EQ(rec::messageBoxes.size(), 0u) << rec::messageBoxes[0].text << "; " << kCopyHoldAssumption;
+            EXPECT_EQ(rec::messageBoxes.size(), 0u) << rec::messageBoxes[0].text;
             EXPECT_EQ(rec::lastDialogResult, ok ? 1 : 0);
+            EXPECT_TRUE(rec::waitCursorAtWrite || !ok) << "no hourglass while OK saves";
+            if (c.enumError && ok)
+                EXPECT_EQ(rec::enumCalls, 1) << "the profile list was read on after an error";
             DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
             if (held)   // Cancel came before the 300 ms were up
                 CloseHandle(held);
-            for (int i = 0; i < 6; i++) {
-                const std::string &path = i < 5 ? *paths[i] : planted;
-                const bool there = i == 0 || (i < 5 ? (c.copies >> (i - 1)) & 1 : !planted.empty());
-                const bool set = there && ok && i < 5;
+            for (int i = 0; i <= kPaths + 2; i++) {
+                const std::string &path = i < kPaths ? *paths[i] : i == kPaths ? planted : decoys[i - kPaths - 1];
+                const bool there =
+                    i == 0 || (i < kPaths ? (c.copies >> (i - 1)) & 1 : i > kPaths || !planted.empty());
+                const bool set = there && ok && (i < kPaths || (i == kPaths && c.plantedIsCopy));
                 EXPECT_EQ(StoredValue("Lumasyn", "patch110", path), !there ? "<none>" : set ? "0" : "1") << path;
                 if (there)      // the other lines stay
                     EXPECT_EQ(StoredValue("Other", "kept", path) + StoredValue("Lumasyn", "keep", path), "13") << path;
-                if (i > 0)      // once, though this account's profile is listed too
-                    EXPECT_EQ(rec::Matching("WritePrivateProfileStringA(Lumasyn,patch110,0," + path + ")").size(),
-                              set ? 1u : 0u) << path;
             }
-            EXPECT_EQ(GetFileAttributesA(gone.dir.c_str()), INVALID_FILE_ATTRIBUTES) << "a gone profile's folder was made";
+            EXPECT_EQ(GetFileAttributesW(Wide(gone.dir).c_str()), INVALID_FILE_ATTRIBUTES)
+                << "a gone profile's folder was made";
             RemoveProfile();
-            RemoveFile(otherStore);
-            RemoveFile(otherHome);
+            for (int i = 3; i < kPaths; i++)
+                RemoveFile(*paths[i]);
             if (!planted.empty())
                 RemoveTree(root + c.planted.substr(0, c.planted.find('\\')));
         }
     }
+    for (const std::string &decoy : decoys)
+        RemoveTree(decoy.substr(0, decoy.size() - 15));     // its folder, less "\WINDOWS\N4.INI"
 }
 
 // As the administrator who answers a standard user's UAC prompt: Windows
@@ -521,12 +556,12 @@ void CALLBACK CloseBox(HWND, UINT, UINT_PTR timer, DWORD)
     KillTimer(nullptr, timer);
     box.reopen();
     box.reopenedToBox = rec::foregroundAsked == found;
-    char text[1100] = "";
-    GetDlgItemTextA(found, 0xFFFF, text, sizeof text);     // the message's static control
+    wchar_t text[1100] = L"";
+    GetDlgItemTextW(found, 0xFFFF, text, 1100);     // the message's static control
     if (!GetDlgItem(found, 0xFFFF) || !GetDlgItem(found, IDOK))
         box.controls = Controls(found);
     box.shown = true;
-    box.text = text;
+    box.text = rec::Utf8(text);
     if (box.endSession)
         SendMessageA(box.dlg, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
     else
@@ -557,8 +592,9 @@ const char kAdmin[] = "\n\nChanging this setting needs administrator rights, and
 // item opens, and no dialog shows a value it does not know.
 TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
 {
-    enum Cause { kHeldByWriter, kStandIn, kNotLanding, kUnreadable, kDirectory, kTooLarge,
-                 kCopyHeldByWriter, kCopyFolder, kLinkedFolder, kLinkedFile, kHardLink };    // copies from here
+    enum Cause { kHeldByWriter, kStandIn, kNotLanding, kUnreadable, kDirectory, kTooLarge, kDevice,
+                 kCopyHeldByWriter, kCopyFolder,    // copies from here
+                 kLinkedFolder, kLinkedLookalike, kLinkedLocal, kLinkedFile, kHardLink };    // links from here
     const char *kLinked = "It is a link, or a folder on its way is one (a junction, a symbolic link, or a second "
                           "name of a file), and links are not followed.";
     struct Case {
@@ -569,14 +605,19 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         bool admin;             // the administrator sentence follows
         bool thenCancel;        // else the cause is removed and OK pressed again
         bool endSession;        // Windows closes the program while the box is up
+        bool named = false;     // the copy is Дмитрий's, named outside the ANSI code page
     } const cases[] = {
         {"N4.INI held by a writer (sharing violation)", kHeldByWriter, ERROR_SHARING_VIOLATION, nullptr, false, false,
          false},
         {"held by a writer, then Cancel", kHeldByWriter, ERROR_SHARING_VIOLATION, nullptr, false, true, false},
         {"the virtual store's copy held by a writer", kCopyHeldByWriter, ERROR_SHARING_VIOLATION, nullptr, false,
          false, false},
-        {"a folder in a copy's place, then Cancel", kCopyFolder, ERROR_ACCESS_DENIED, nullptr, false, true, false},
+        {"a folder in a copy's place, then Cancel", kCopyFolder, ERROR_ACCESS_DENIED, nullptr, false, true, false,
+         true},
         {"a copy in a linked folder", kLinkedFolder, 0, kLinked, false, true, false},
+        {"a copy in a linked folder whose name is its own but for a soft hyphen", kLinkedLookalike, 0, kLinked, false,
+         true, false},
+        {"this account's AppData\\Local a link", kLinkedLocal, 0, kLinked, false, true, false},
         {"a copy that is a link to another file", kLinkedFile, 0, kLinked, false, true, false},
         {"a copy with a second name", kHardLink, 0, kLinked, false, true, false},
         {"access denied, then Cancel", kStandIn, ERROR_ACCESS_DENIED, nullptr, true, true, false},
@@ -591,22 +632,44 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         {"a directory in its place: told at opening", kDirectory, ERROR_ACCESS_DENIED, nullptr, false, true, false},
         {"300 MB: told at opening", kTooLarge, 0, "It is larger than 1 MB, which no N4.INI is, so it is left as it is.",
          false, true, false},
+        {"a device in its place: told at opening", kDevice, 0, "It is a device, not a file, so it is left as it is.",
+         false, true, false},
     };
-    const std::string folder = ExeDir() + "\\link-target", target = folder + "\\N4.INI";
+    // A copy in Дмитрий's profile; this account's profile listed once more
+    // (a .bak twin), which must not tell its copy twice; a profile of this
+    // account's environment alone, whose AppData\Local a link leads away.
+    const ListedProfile named("S-1-5-21-0-0-0-4205",
+                              "%SystemDrive%\\Users\\Veldrano\xD0\x94\xD0\xBC\xD0\xB8\xD1\x82\xD1\x80\xD0\xB8\xD0\xB9"),
+        twin("S-1-5-21-0-0-0-4209.bak", "%USERPROFILE%\\.");
+    CreateDirectoryW(Wide(named.dir).c_str(), nullptr);
+    const std::string home = PrivateWindowsCopyPath(), profile = home.substr(0, home.size() - 15),
+                      fake = profile + "\\VeldranoFakeProfile", below = WindowsDir().substr(2);
 
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        const bool atOpening = c.cause == kUnreadable || c.cause == kDirectory || c.cause == kTooLarge;
+        const bool atOpening = c.cause >= kUnreadable && c.cause <= kDevice;
         const bool held = c.cause == kHeldByWriter || c.cause == kCopyHeldByWriter || c.cause == kUnreadable;
         const bool copy = c.cause >= kCopyHeldByWriter, linked = c.cause >= kLinkedFolder;
-        const std::string file = copy ? VirtualStoreCopyPath() : ProfilePath();
-        const std::string link = c.cause == kLinkedFolder ? file.substr(0, file.rfind('\\')) : file;
+        const bool linkedFolder = linked && c.cause <= kLinkedLocal;
+        const std::string file = !copy ? ProfilePath() : StoreCopyPath(c.cause == kLinkedLocal ? fake : c.named ? named.dir : profile);
+        // The link, and what it leads to: on the copy's volume, where a
+        // hard link can be.
+        std::string link = linkedFolder ? file.substr(0, file.rfind('\\')) : file;
+        std::string folder = profile + "\\VeldranoLinkTarget", target = folder + "\\N4.INI";
+        if (c.cause == kLinkedLookalike)
+            folder = link.substr(0, link.size() - 4) + "\xC2\xAD" + link.substr(link.size() - 4), target = folder + "\\N4.INI";
+        if (c.cause == kLinkedLocal)
+            link = fake + "\\AppData\\Local", target = folder + "\\VirtualStore" + below + "\\N4.INI";
         const std::string before = Stored(c.cause == kUnreadable ? "0" : "1");
         RemoveProfile();
+        std::unique_ptr<Link> planted;     // removed however the row ends
         if (c.cause == kDirectory)
             ASSERT_TRUE(CreateDirectoryA(ProfilePath().c_str(), nullptr));
+        else if (c.cause == kDevice)
+            planted.reset(new Link(ProfilePath(), UnderWine() ? "/dev/null" : "\\\\.\\NUL", false));
         else
             SetProfileText(before);
+        ASSERT_TRUE(c.cause != kDevice || planted->made) << "no link to a device at " << ProfilePath();
         LARGE_INTEGER size = {{300 << 20, 0}};
         if (c.cause == kTooLarge) {     // sparse, where the file system allows
             HANDLE f = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -618,15 +681,22 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         if (linked)
             SetCopyText(target, before);
         if (c.cause == kCopyFolder)
-            RemoveFile(file), CreateDirectoryA(file.c_str(), nullptr);
-        std::unique_ptr<Link> planted;     // removed however the row ends
+            RemoveFile(file), CreateDirectoryW(Wide(file).c_str(), nullptr);
         if (linked) {
-            RemoveFile(file);
-            RemoveDirectoryA(link.c_str());
+            RemoveTree(link);
             if (c.cause != kHardLink)
-                planted.reset(new Link(link, c.cause == kLinkedFolder ? folder : target, c.cause == kLinkedFolder));
-            ASSERT_TRUE(planted ? planted->made : CreateHardLinkA(file.c_str(), target.c_str(), nullptr) != FALSE)
-                << "no link at " << link;
+                planted.reset(new Link(link, linkedFolder ? folder : target, linkedFolder));
+            ASSERT_TRUE(planted ? planted->made : CreateHardLinkW(Wide(file).c_str(), Wide(target).c_str(), nullptr) != FALSE)
+                << "no link at " << link << ": error " << GetLastError();
+        }
+        // This account's profile as its environment names it, which the
+        // applet reads.
+        char savedProfile[MAX_PATH] = "", savedLocal[MAX_PATH] = "";
+        GetEnvironmentVariableA("USERPROFILE", savedProfile, MAX_PATH);
+        GetEnvironmentVariableA("LOCALAPPDATA", savedLocal, MAX_PATH);
+        if (c.cause == kLinkedLocal) {
+            SetEnvironmentVariableW(L"USERPROFILE", Wide(fake).c_str());
+            SetEnvironmentVariableW(L"LOCALAPPDATA", Wide(link).c_str());
         }
         HANDLE hold = INVALID_HANDLE_VALUE;
         if (held) {
@@ -673,6 +743,8 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         });
         KillTimer(nullptr, atOpeningTimer);
         removeCause();
+        SetEnvironmentVariableA("USERPROFILE", savedProfile);
+        SetEnvironmentVariableA("LOCALAPPDATA", savedLocal);
 
         EXPECT_EQ(box.controls, "") << kBoxAssumption;
         ASSERT_EQ(seen.timedOut, "");
@@ -696,17 +768,18 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
         EXPECT_EQ(rec::messageBoxes[0].owner, "dlg");
         EXPECT_EQ(rec::messageBoxes[0].caption, kCaption);
         EXPECT_EQ(rec::messageBoxes[0].type, UINT(MB_OK | MB_ICONERROR));
-        const char *assumed = held && !atOpening ? kSharingAssumption : "";
+        const char *assumed = held && !atOpening && !copy ? kSharingAssumption : "";
         EXPECT_EQ(rec::messageBoxes[0].text, text) << assumed;
         EXPECT_EQ(box.text, text) << assumed;
         EXPECT_EQ(rec::Matching("MessageBeep"), Calls{});     // the box sounds the error itself
-        // A hold is waited out for about half a second, then told; any
-        // other error is told at once. Every write is the same line.
+        // A hold is waited out for about half a second (a second for all
+        // the copies), then told; any other error is told at once. Every
+        // write of N4.INI is the same line.
         const Calls writes = rec::Matching("WritePrivateProfileStringA(Lumasyn");
         if (!atOpening) {
-            EXPECT_TRUE(held ? tries > 2 && toldAfter < 3000 : tries == 1)
+            EXPECT_TRUE((held && !copy ? tries > 2 : tries == 1) && toldAfter < 3000)
                 << tries << " writes, told after " << toldAfter << " ms";
-            EXPECT_EQ(writes.size(), tries + (c.thenCancel ? 0 : copy ? 2 : 1));
+            EXPECT_EQ(writes.size(), tries + (c.thenCancel ? 0 : 1));
         }
         for (const std::string &w : writes)
             EXPECT_EQ(w.substr(0, 46), "WritePrivateProfileStringA(Lumasyn,patch110,0,");
@@ -720,6 +793,8 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
             EXPECT_EQ(StoredValue("Lumasyn", "patch110") + StoredValue("Lumasyn", "patch110", file), "00");
         } else if (c.cause == kDirectory) {
             EXPECT_FALSE(ReadBytes(ProfilePath(), after)) << "N4.INI was created";
+        } else if (c.cause == kDevice) {
+            // nothing was read from it, nor written
         } else if (c.cause == kTooLarge) {
             EXPECT_TRUE(GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data) &&
                         data.nFileSizeLow == size.LowPart && data.nFileSizeHigh == 0)
@@ -730,7 +805,11 @@ TEST_F(DialogTest, RefusedSaveIsExplainedAndTheDialogStaysOpen)
             if (copy)
                 EXPECT_EQ(StoredValue("Lumasyn", "patch110"), "0");
         }
+        planted.reset();
         RemoveTree(folder);
+        RemoveTree(fake);
+        if (c.named)
+            RemoveTree(file);
     }
 }
 

@@ -20,28 +20,30 @@ import xml.etree.ElementTree as ET
 
 import pefile
 
-# Unsigned; an Authenticode signature is appended after the build. 11,264
-# since OK sets the copies of N4.INI under every profile, follows no link
-# and reads its save back: the code, the imports and the texts grew by a
-# block or two each, and pushed arguments and no identification strings
-# gave two back.
-MAX_SIZE = 11264
+# Unsigned; an Authenticode signature is appended after the build. 12,800
+# since OK walks the copies in wide characters, through functions looked
+# up by name, moves a copy's bytes through the handle it checked, and a
+# box shows a wide path: the code and the names took three blocks, and
+# the texts of what was saved, sharing their words, gave one back.
+MAX_SIZE = 12800
 
 IMPORTS = {
     "KERNEL32.DLL": {"OpenFile", "_llseek", "_lread", "_lclose", "lstrcmpA",
                      "GetPrivateProfileIntA", "WritePrivateProfileStringA",
                      "GetLastError", "FormatMessageA", "GetWindowsDirectoryA", "CreateFileA",
                      "CreateMutexA", "WaitForSingleObject", "ReleaseMutex", "CloseHandle",
-                     # the per-user copies, the links they must not follow, and the
-                     # waits while another program holds a file
-                     "ExpandEnvironmentStringsA", "GetFileInformationByHandle", "GetModuleHandleA",
-                     "GetProcAddress", "Sleep", "lstrcmpiA", "lstrcpynA"},
+                     # the per-user copies, the links they must not follow, the
+                     # bytes moved through the checked handle, the waits while
+                     # another program holds a file, and the wide paths shown
+                     "GetFileInformationByHandle", "GetFileType", "GetModuleHandleA", "GetProcAddress",
+                     "Sleep", "MultiByteToWideChar", "ReadFile", "WriteFile", "SetFilePointer",
+                     "SetEndOfFile"},
     "USER32.DLL": {"LoadIconA", "LoadStringA", "DialogBoxParamA", "MessageBeep",
                    "CheckRadioButton", "IsDlgButtonChecked", "EndDialog", "wsprintfA",
-                   "MessageBoxA", "FindWindowExA", "GetWindowLongA", "SetWindowLongA", "IsIconic", "ShowWindow",
-                   "GetWindow", "GetLastActivePopup", "SetForegroundWindow"},
-    # every profile's folder
-    "ADVAPI32.DLL": {"RegOpenKeyExA", "RegEnumKeyExA", "RegQueryValueExA", "RegCloseKey"},
+                   "MessageBoxW", "FindWindowExA", "GetWindowLongA", "SetWindowLongA", "IsIconic", "ShowWindow",
+                   "GetWindow", "GetLastActivePopup", "SetForegroundWindow", "LoadCursorA", "SetCursor"},
+    # the profile list
+    "ADVAPI32.DLL": {"RegOpenKeyExA", "RegEnumKeyExA", "RegCloseKey"},
 }
 # The compiler may call memset for the zeroed marker buffer instead of
 # inlining it; then, and only then, it comes from the C runtime.

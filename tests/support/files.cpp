@@ -31,9 +31,23 @@ std::string LumasynImage(size_t size, size_t offset, const std::string &text)
 
 std::string MarkedLumasyn() { return LumasynImage(kMarkerOffset + 8, kMarkerOffset, "KORVELIN"); }
 
+std::wstring Wide(const std::string &utf8)
+{
+    wchar_t wide[1024] = L"";
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 1024);
+    return wide;
+}
+
+std::string Utf8Of(const wchar_t *wide)
+{
+    char utf8[2048] = "";
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr);
+    return utf8;
+}
+
 bool WriteBytes(const std::string &path, const std::string &bytes)
 {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
@@ -44,8 +58,8 @@ bool WriteBytes(const std::string &path, const std::string &bytes)
 
 bool ReadBytes(const std::string &path, std::string &bytes)
 {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     bytes.clear();
@@ -59,15 +73,15 @@ bool ReadBytes(const std::string &path, std::string &bytes)
 
 void RemoveFile(const std::string &path)
 {
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(path.c_str());
+    SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(Wide(path).c_str());
 }
 
 void RemoveTree(const std::string &path)
 {
-    const std::string from = path + '\0';     // a list, ended by an empty name
-    SHFILEOPSTRUCTA op = {nullptr, FO_DELETE, from.c_str(), nullptr, FOF_NO_UI};
-    SHFileOperationA(&op);
+    const std::wstring from = Wide(path) + L'\0';    // a list, ended by an empty name
+    SHFILEOPSTRUCTW op = {nullptr, FO_DELETE, from.c_str(), nullptr, FOF_NO_UI};
+    SHFileOperationW(&op);
 }
 
 void FlushProfileCache()
@@ -87,16 +101,16 @@ void RemoveProfile()
     FlushProfileCache();
     for (const std::string &path : {ProfilePath(), VirtualStoreCopyPath(), PrivateWindowsCopyPath()}) {
         RemoveFile(path);
-        RemoveDirectoryA(path.c_str());     // a test's stand-in for a refused write
+        RemoveDirectoryW(Wide(path).c_str());   // a test's stand-in for a refused write
     }
     FlushProfileCache();
 }
 
 static std::string Expanded(const char *text)
 {
-    char path[MAX_PATH] = "";
-    ExpandEnvironmentStringsA(text, path, MAX_PATH);
-    return path;
+    wchar_t path[MAX_PATH] = L"";
+    ExpandEnvironmentStringsW(Wide(text).c_str(), path, MAX_PATH);
+    return Utf8Of(path);
 }
 
 static std::string BelowRoot()
@@ -106,8 +120,8 @@ static std::string BelowRoot()
     return windows + 2;     // "\Windows", below "C:"
 }
 
-std::string VirtualStoreCopyPath() { return Expanded("%LOCALAPPDATA%\\VirtualStore") + BelowRoot() + "\\N4.INI"; }
-std::string PrivateWindowsCopyPath() { return Expanded("%HOMEDRIVE%%HOMEPATH%\\WINDOWS\\N4.INI"); }
+std::string VirtualStoreCopyPath() { return StoreCopyPath(Expanded("%USERPROFILE%")); }
+std::string PrivateWindowsCopyPath() { return HomeCopyPath(Expanded("%USERPROFILE%")); }
 std::string StoreCopyPath(const std::string &profile)
 {
     return profile + "\\AppData\\Local\\VirtualStore" + BelowRoot() + "\\N4.INI";
@@ -116,13 +130,15 @@ std::string HomeCopyPath(const std::string &profile) { return profile + "\\WINDO
 
 static const char kProfileList[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
 
-ListedProfile::ListedProfile(const std::string &key, const char *folder) : sid(kProfileList + key), dir(Expanded(folder))
+ListedProfile::ListedProfile(const std::string &key, const std::string &folder, DWORD type)
+    : sid(kProfileList + key), dir(type == REG_EXPAND_SZ ? Expanded(folder.c_str()) : folder)
 {
     HKEY hKey;
+    const std::wstring value = Wide(folder);
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, sid.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hKey, nullptr) ==
         ERROR_SUCCESS) {
-        RegSetValueExA(hKey, "ProfileImagePath", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(folder),
-                       DWORD(strlen(folder) + 1));
+        RegSetValueExW(hKey, L"ProfileImagePath", 0, type, reinterpret_cast<const BYTE *>(value.c_str()),
+                       DWORD((value.size() + 1) * sizeof(wchar_t)));
         RegCloseKey(hKey);
     }
 }
@@ -130,13 +146,14 @@ ListedProfile::ListedProfile(const std::string &key, const char *folder) : sid(k
 ListedProfile::~ListedProfile()
 {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, sid.c_str());
-    RemoveTree(dir);
+    if (!dir.empty())
+        RemoveTree(dir);
 }
 
 
 void SetCopyText(const std::string &path, const std::string &text)
 {
-    SHCreateDirectoryExA(nullptr, path.substr(0, path.rfind('\\')).c_str(), nullptr);
+    SHCreateDirectoryExW(nullptr, Wide(path.substr(0, path.rfind('\\'))).c_str(), nullptr);
     WriteBytes(path, text);
     FlushProfileCache();
 }
@@ -175,7 +192,7 @@ std::string StoredValue(const std::string &section, const std::string &key, cons
 
 bool NotHeldOpen(const std::string &path)
 {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;

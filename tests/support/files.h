@@ -20,6 +20,11 @@ constexpr size_t kMarkerOffset = 455;
 // The smallest LMSN110.DLL that carries the marker: 463 bytes.
 std::string MarkedLumasyn();
 
+// Paths are UTF-8, so that a test may name a folder outside the ANSI
+// code page; Wide and Utf8Of convert.
+std::wstring Wide(const std::string &utf8);
+std::string Utf8Of(const wchar_t *wide);
+
 bool WriteBytes(const std::string &path, const std::string &bytes);
 bool ReadBytes(const std::string &path, std::string &bytes);
 void RemoveFile(const std::string &path);
@@ -32,17 +37,18 @@ void SetProfileText(const std::string &text);   // whole file, then flush
 void RemoveProfile();   // N4.INI and this account's copies of it
 
 // This account's per-user copies of N4.INI, which programs may read
-// instead: the virtual store's and the private Windows directory's; and
-// those of the profile folder `profile`.
+// instead, below its profile folder (%USERPROFILE%): the virtual store's
+// and the private Windows directory's; and those of the profile folder
+// `profile`.
 std::string VirtualStoreCopyPath();
 std::string PrivateWindowsCopyPath();
 std::string StoreCopyPath(const std::string &profile);
 std::string HomeCopyPath(const std::string &profile);
 // A profile of the computer's list, ProfileList, while it lives: a made-up
-// SID's key with its folder (REG_EXPAND_SZ, as Windows writes it), `dir`
-// once expanded, which it removes with all it holds.
+// SID's key with its folder (REG_EXPAND_SZ, as Windows writes it, or
+// `type`), `dir` once expanded, which it removes with all it holds.
 struct ListedProfile {
-    ListedProfile(const std::string &sid, const char *folder);
+    ListedProfile(const std::string &sid, const std::string &folder, DWORD type = REG_EXPAND_SZ);
     ~ListedProfile();
     std::string sid, dir;
 };

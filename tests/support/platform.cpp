@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <stdio.h>
 
+#include "files.h"
+
 bool UnderWine()
 {
     static const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
@@ -22,8 +24,6 @@ const char kBoxAssumption[] = "assumed, not documented by Microsoft: a message b
 const char kSharingAssumption[] = "assumed, not documented by Microsoft: WritePrivateProfileString fails with "
                                   "ERROR_SHARING_VIOLATION on a file another program holds for writing";
 
-const char kCopyHoldAssumption[] = "assumed, not documented by Microsoft: WritePrivateProfileString writes a file "
-                                   "another handle holds open for reading, sharing reading and writing";
 
 DWORD ExitCode(PROCESS_INFORMATION &pi, DWORD ms, const std::string &what)
 {
@@ -72,25 +72,43 @@ std::string Controls(HWND window)
     return found.empty() ? "no controls" : found;
 }
 
-// Runs `line` and waits for it; Wine starts a Unix program given its path,
-// and reports no exit code of one: callers look at the result.
-static void RunLine(std::string line)
+// Runs `line`; Wine starts a Unix program given its path, and reports no
+// exit code of one: callers look at the result.
+static void RunLine(const std::string &line)
 {
-    STARTUPINFOA si = {sizeof si};
+    STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi;
-    if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+    std::wstring wide = Wide(line);
+    if (CreateProcessW(nullptr, &wide[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
         ExitCode(pi, 10000, line);
 }
 
+// A Windows path as Wine's Unix one; one that starts with "/" is one.
 static std::string UnixPath(const std::string &path)
 {
     auto unixName = reinterpret_cast<char *(CDECL *)(LPCWSTR)>(
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
-    const std::wstring wide(path.begin(), path.end());
-    char *name = unixName(wide.c_str());
+    char *name = path[0] == '/' ? nullptr : unixName(Wide(path).c_str());
     const std::string unix = name ? name : path;
     HeapFree(GetProcessHeap(), 0, name);
     return "\"" + unix + "\"";
+}
+
+// Whether the link is there (`there`) within 10 s. Under Wine a process
+// started from a Unix command may be reported ended before the command
+// is, so the wait is for what the command makes. A link to a device may
+// show no attributes: it counts once it can be opened.
+static bool Appears(const std::string &link, bool there)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 10000; Sleep(20)) {
+        HANDLE h = CreateFileW(Wide(link).c_str(), 0, 7, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        if ((h != INVALID_HANDLE_VALUE) == there)
+            return true;
+    }
+    return false;
 }
 
 Link::Link(const std::string &path, const std::string &target, bool folder) : link(path)
@@ -99,14 +117,15 @@ Link::Link(const std::string &path, const std::string &target, bool folder) : li
         RunLine("/bin/ln -s " + UnixPath(target) + " " + UnixPath(link));
     else    // a junction is FSCTL_SET_REPARSE_POINT's mount point
         RunLine("cmd.exe /c mklink " + std::string(folder ? "/J " : "") + "\"" + link + "\" \"" + target + "\"");
-    const DWORD attributes = GetFileAttributesA(link.c_str());
-    made = UnderWine() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
+    made = Appears(link, true) &&
+           (UnderWine() || (GetFileAttributesW(Wide(link).c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
 }
 
 Link::~Link()
 {
     if (UnderWine())
         RunLine("/bin/rm -f " + UnixPath(link));
-    else if (!RemoveDirectoryA(link.c_str()))
-        DeleteFileA(link.c_str());
+    else if (!RemoveDirectoryW(Wide(link).c_str()))
+        DeleteFileW(Wide(link).c_str());
+    EXPECT_TRUE(Appears(link, false)) << "the link at " << link << " is still there after 10 s";
 }

@@ -31,7 +31,6 @@ std::string NoInteractiveDesktop();
 // failures to name.
 extern const char kBoxAssumption[];         // a message box's text and button
 extern const char kSharingAssumption[];     // a held N4.INI's write error
-extern const char kCopyHoldAssumption[];    // a write while the applet holds the file
 
 // A link at `link` to `target`, a folder or a file, while it lives: a
 // junction or a symbolic link on Windows, a Unix symbolic link under Wine,

@@ -15,6 +15,15 @@ INT_PTR lastDialogResult;
 HWND foregroundAsked;
 StandIns standIn;
 std::vector<MessageBoxSeen> messageBoxes;
+bool waitCursorAtWrite;
+int enumCalls;
+
+std::string Utf8(const wchar_t *text)
+{
+    char utf8[4096] = "";
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+    return utf8;
+}
 
 namespace {
 
@@ -85,7 +94,8 @@ decltype(&MessageBeep) pMessageBeep;
 decltype(&CheckRadioButton) pCheckRadioButton;
 decltype(&IsDlgButtonChecked) pIsDlgButtonChecked;
 decltype(&EndDialog) pEndDialog;
-decltype(&MessageBoxA) pMessageBoxA;
+decltype(&MessageBoxW) pMessageBoxW;
+decltype(&RegEnumKeyExA) pRegEnumKeyExA;
 decltype(&SetForegroundWindow) pSetForegroundWindow;
 
 HFILE WINAPI HookOpenFile(LPCSTR name, LPOFSTRUCT of, UINT style)
@@ -141,7 +151,23 @@ BOOL WINAPI HookWritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR va
     }
     if (standIn.dropProfileWrite && section != nullptr)
         return TRUE;
-    return pWritePrivateProfileStringA(section, key, value, file);
+    waitCursorAtWrite = GetCursor() == LoadCursor(nullptr, IDC_WAIT);
+    const BOOL written = pWritePrivateProfileStringA(section, key, value, file);
+    if (standIn.afterProfileWrite && section != nullptr)
+        standIn.afterProfileWrite();
+    return written;
+}
+
+LONG WINAPI HookRegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD cch, LPDWORD reserved, LPSTR cls,
+                              LPDWORD cchClass, PFILETIME written)
+{
+    // Past 10,000 calls the list ends anyway: a walk that never stops
+    // fails its test by this count, not by the test's time limit.
+    if (++enumCalls > 10000)
+        return ERROR_NO_MORE_ITEMS;
+    if (standIn.enumError != ERROR_SUCCESS)
+        return standIn.enumError;
+    return pRegEnumKeyExA(key, index, name, cch, reserved, cls, cchClass, written);
 }
 
 int WINAPIV HookwsprintfA(LPSTR buf, LPCSTR fmt, ...)
@@ -203,11 +229,11 @@ BOOL WINAPI HookEndDialog(HWND dlg, INT_PTR result)
     return pEndDialog(dlg, result);
 }
 
-int WINAPI HookMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+int WINAPI HookMessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 {
-    Log(Format("MessageBoxA(%s,...,%s,0x%x)", Handle(owner).c_str(), Text(caption).c_str(), type));
-    messageBoxes.push_back({Handle(owner), text ? text : "(null)", caption ? caption : "(null)", type});
-    return pMessageBoxA(owner, text, caption, type);
+    Log(Format("MessageBoxW(%s,...,%s,0x%x)", Handle(owner).c_str(), Utf8(caption).c_str(), type));
+    messageBoxes.push_back({Handle(owner), Utf8(text), Utf8(caption), type});
+    return pMessageBoxW(owner, text, caption, type);
 }
 
 BOOL WINAPI HookSetForegroundWindow(HWND hwnd)
@@ -242,6 +268,8 @@ void Install(HMODULE hmod, HWND hwndHost)
     messageBoxes.clear();
     lastDialogResult = -12345;
     foregroundAsked = nullptr;
+    waitCursorAtWrite = false;
+    enumCalls = 0;
     standIn = StandIns();
 
     Patch("KERNEL32.dll", "OpenFile", &HookOpenFile, &pOpenFile);
@@ -259,7 +287,8 @@ void Install(HMODULE hmod, HWND hwndHost)
     Patch("USER32.dll", "CheckRadioButton", &HookCheckRadioButton, &pCheckRadioButton);
     Patch("USER32.dll", "IsDlgButtonChecked", &HookIsDlgButtonChecked, &pIsDlgButtonChecked);
     Patch("USER32.dll", "EndDialog", &HookEndDialog, &pEndDialog);
-    Patch("USER32.dll", "MessageBoxA", &HookMessageBoxA, &pMessageBoxA);
+    Patch("USER32.dll", "MessageBoxW", &HookMessageBoxW, &pMessageBoxW);
+    Patch("ADVAPI32.dll", "RegEnumKeyExA", &HookRegEnumKeyExA, &pRegEnumKeyExA);
     Patch("USER32.dll", "SetForegroundWindow", &HookSetForegroundWindow, &pSetForegroundWindow);
     Patch<decltype(&HookwsprintfA)>("USER32.dll", "wsprintfA", &HookwsprintfA, nullptr);  // formats itself
 }

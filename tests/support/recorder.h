@@ -36,18 +36,27 @@ struct StandIns {
     bool failProfileWrite = false;  // WritePrivateProfileStringA fails with profileError, writes nothing
     DWORD profileError = ERROR_ACCESS_DENIED;
     bool dropProfileWrite = false;  // WritePrivateProfileStringA answers TRUE and writes nothing, as a full disk may
+    std::function<void()> afterProfileWrite;    // runs after each write of a line
+    LONG enumError = ERROR_SUCCESS; // RegEnumKeyExA answers it at every index, as for a key deleted meanwhile
     std::function<void()> beforeDialog;     // runs once, just before the next real dialog is made
 };
 extern StandIns standIn;
 
-// The last MessageBoxA the applet asked for (it is shown for real).
+// The message boxes the applet asked for (each shown for real).
 struct MessageBoxSeen {
     std::string owner;              // named as in the log
-    std::string text;
+    std::string text;               // UTF-8, as the caption
     std::string caption;
     UINT type = 0;
 };
 extern std::vector<MessageBoxSeen> messageBoxes;
+
+// Whether the cursor was the hourglass at the last write of a line, and
+// how often RegEnumKeyExA was called.
+extern bool waitCursorAtWrite;
+extern int enumCalls;
+
+std::string Utf8(const wchar_t *text);
 
 // Routes hmod's imports through the hooks, clears the log and the stand-ins.
 // Fails the current test when an expected import is missing.
