@@ -17,9 +17,17 @@
 # could plant a junction, a symbolic link or a hard link to any file. So a
 # copy is read or written only while it is held open (sharing reading and
 # writing, not deleting: it cannot be renamed or replaced, nor its folders
-# renamed or made junctions), and only when its final path is the profile
-# folder's followed by the copy's place and it has one name. A linked copy
-# is an error, told by its path; the other places are still handled.
+# renamed or made junctions), and only when its final path, an NT device
+# path (which a volume without a drive letter has too: a User Profile Disk,
+# a profile container), is the profile folder's followed by the copy's
+# place, compared ordinally, and it has one name. A linked copy is an
+# error, told by its path; the other places are still handled. Nor is a
+# checked copy opened again by name, which a user allowed to make symbolic
+# links could redirect: the profile functions read and change its bytes in
+# a scratch copy of SYSTEM's own, and they go back through the handle that
+# was checked, where they are read back. Another program's brief hold is
+# waited out, half a second for N4.INI and a second for all the copies;
+# a device, or a file over 1 MB, is no N4.INI.
 #
 # Windows PowerShell 5.1, 64-bit or 32-bit, run as SYSTEM. It is signed:
 # do not edit it. Its role, and how an error ends it, where the tool looks:
@@ -69,14 +77,6 @@ trap {
     Stop-Script "Unexpected error: $($_.Exception.Message)"
 }
 
-function Format-Value([int]$Value) {
-    switch ($Value) {
-        0 { return '0 (DOS)' }
-        1 { return '1 (Windows)' }
-        default { return "$Value (neither 0 nor 1; the dialog shows Windows)" }
-    }
-}
-
 $mode = $ExecutionContext.SessionState.LanguageMode
 if ($mode -ne 'FullLanguage') {
     Stop-Script "PowerShell runs this script in $mode mode, which refuses Add-Type: application control must trust its signer"
@@ -85,13 +85,15 @@ try {
     Add-Type -TypeDefinition @'
 using System;
 using System.ComponentModel;
+using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
+using System.Threading;
 using Microsoft.Win32.SafeHandles;
 namespace Lumasyn {
 public static class Profile {
     [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
-    public static extern int GetPrivateProfileInt(string section, string key, int fallback, string file);
+    static extern int GetPrivateProfileInt(string section, string key, int fallback, string file);
     [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
     static extern bool WritePrivateProfileString(string section, string key, string value, string file);
     [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
@@ -101,37 +103,143 @@ public static class Profile {
     static extern uint GetFinalPathNameByHandle(SafeFileHandle file, StringBuilder path, uint size, uint flags);
     [DllImport("kernel32.dll", SetLastError = true)]
     static extern bool GetFileInformationByHandle(SafeFileHandle file, uint[] information);
+    [DllImport("kernel32.dll")]
+    static extern uint GetFileType(SafeFileHandle file);
 
-    // 0, or the Win32 error of the write itself, taken before any other call.
-    public static int Write(string section, string key, string value, string file) {
-        return WritePrivateProfileString(section, key, value, file) ? 0 : Marshal.GetLastWin32Error();
+    // What is left of the second that all the copies' holds may take.
+    public static int CopiesWaitLeft = 1000;
+    static string scratch;
+
+    public static string Describe(int value) {
+        if (value == 0) return "0 (DOS)";
+        if (value == 1) return "1 (Windows)";
+        return value + " (neither 0 nor 1; the dialog shows Windows)";
     }
-    // The file held for reading, sharing reading and writing, not deleting;
-    // a folder with FILE_FLAG_BACKUP_SEMANTICS. null where it does not exist.
-    public static SafeFileHandle Hold(string path, bool folder) {
-        SafeFileHandle held = CreateFile(path, folder ? 0x80u : 0x80000000u, 3, IntPtr.Zero, 3,
-                                         folder ? 0x02000000u : 0x00200000u, IntPtr.Zero);
-        int error = Marshal.GetLastWin32Error();
-        if (!held.IsInvalid) return held;
-        if (error == 2 || error == 3) return null;
-        throw new Win32Exception(error);
+    static string Why(int error) { return new Win32Exception(error).Message.TrimEnd('.'); }
+
+    // Whether a try that failed with `error` is tried again: while another
+    // program holds the file and time is left, after 50 ms.
+    static bool Wait(int error, ref int waitLeft) {
+        if ((error != 32 && error != 33) || waitLeft < 50) return false;
+        Thread.Sleep(50);
+        waitLeft -= 50;
+        return true;
     }
     static string FinalPath(SafeFileHandle held) {
         StringBuilder path = new StringBuilder(32768);
-        if (GetFinalPathNameByHandle(held, path, 32768, 0) == 0) throw new Win32Exception(Marshal.GetLastWin32Error());
+        if (GetFinalPathNameByHandle(held, path, 32768, 2) == 0)   // VOLUME_NAME_NT
+            throw new Exception("it cannot be checked: " + Why(Marshal.GetLastWin32Error()));
         return path.ToString();
     }
-    // Whether the file held as `held` is `place` below `folder` itself,
-    // with one name: no link at or below the folder.
-    public static bool LeadsToItself(SafeFileHandle held, string folder, string place) {
+    // The final path of a profile folder, or null where it is not there.
+    public static string FolderPath(string folder) {
+        SafeFileHandle held = CreateFile(folder, 0, 7, IntPtr.Zero, 3, 0x02000000, IntPtr.Zero);
+        int error = Marshal.GetLastWin32Error();
+        if (held.IsInvalid) {
+            if (error == 2 || error == 3) return null;
+            throw new Exception("it cannot be checked: " + Why(error));
+        }
+        using (held) return FinalPath(held);
+    }
+    // The file held, sharing reading and writing but not deleting, for
+    // writing where `write` allows and it may be written; a copy itself
+    // where it is a link. null where it does not exist.
+    static FileStream Hold(string path, bool copy, ref bool write, ref int waitLeft) {
+        SafeFileHandle held;
+        for (;;) {
+            held = CreateFile(path, write ? 0xC0000000u : 0x80000000u, 3, IntPtr.Zero, 3, copy ? 0x00200000u : 0u,
+                              IntPtr.Zero);
+            int error = Marshal.GetLastWin32Error();
+            if (!held.IsInvalid) break;
+            if (Wait(error, ref waitLeft)) continue;
+            if (error == 2 || error == 3) return null;
+            if (error != 5 || !write) throw new Exception("it cannot be read: " + Why(error));
+            write = false;  // it may be read: it may hold the value already
+        }
         uint[] information = new uint[13];   // BY_HANDLE_FILE_INFORMATION
-        if (!GetFileInformationByHandle(held, information)) throw new Win32Exception(Marshal.GetLastWin32Error());
-        if ((information[0] & 0x400) != 0 || information[10] != 1) return false;
-        SafeFileHandle top = Hold(folder, true);
-        if (top == null) return false;
-        string expected;
-        using (top) expected = FinalPath(top).TrimEnd('\\') + "\\" + place;
-        return string.Equals(FinalPath(held), expected, StringComparison.OrdinalIgnoreCase);
+        string wrong = null;
+        if (GetFileType(held) != 1) wrong = "it is a device, not a file";
+        else if (!GetFileInformationByHandle(held, information)) wrong = "it cannot be read: " + Why(Marshal.GetLastWin32Error());
+        else if (information[8] != 0 || information[9] > 1048576) wrong = "it is larger than 1 MB, which no N4.INI is";
+        else if (copy && ((information[0] & 0x400) != 0 || information[10] != 1)) wrong = LinkText;
+        if (wrong == null) return new FileStream(held, write ? FileAccess.ReadWrite : FileAccess.Read);
+        held.Dispose();
+        throw new Exception(wrong);
+    }
+    const string LinkText = "it is a link, or a folder on its way is one (a junction, a symbolic link, or a second name of a file), and links are not followed";
+
+    // patch110 as a program reads the held file, `fallback` where nothing
+    // is stored: its bytes in the scratch copy, a file of SYSTEM's own that
+    // no user may change, read by the profile functions.
+    static int Read(FileStream held, int fallback) {
+        byte[] bytes = new byte[held.Length];
+        held.Position = 0;
+        for (int got = 0, count; got < bytes.Length; got += count)
+            if ((count = held.Read(bytes, got, bytes.Length - got)) == 0) throw new Exception("it was cut short while read");
+        if (scratch == null) scratch = Path.GetTempFileName();
+        File.WriteAllBytes(scratch, bytes);
+        WritePrivateProfileString(null, null, null, scratch);   // drops the profile functions' cache of it
+        return GetPrivateProfileInt("Lumasyn", "patch110", fallback, scratch);
+    }
+    public static void RemoveScratch() {
+        if (scratch == null) return;
+        WritePrivateProfileString(null, null, null, scratch);
+        File.Delete(scratch);
+        scratch = null;
+    }
+    static Exception NotSet(int wanted, int error, string path) {
+        string why = Why(error);
+        try {
+            if (error == 5 && (File.GetAttributes(path) & FileAttributes.ReadOnly) != 0) why += "; it is read-only";
+        } catch (Exception) { }
+        return new Exception("patch110 was not set to " + Describe(wanted) + ": " + why + ".");
+    }
+
+    // patch110 of the file at `path` before anything is written, -1 where
+    // there is none; with `set`, `wanted` written where it differs. A copy
+    // (`expected`, the final path it must have) is written through the
+    // handle that was checked; N4.INI of the Windows directory, which only
+    // administrators may write, by name, created for DOS where there is
+    // none (where nothing is stored, programs read 1).
+    public static int Use(string path, string expected, int wanted, bool set) {
+        bool copy = expected != null, write = copy && set;
+        int waitLeft = copy ? CopiesWaitLeft : 500, value = -1;
+        try {
+            using (FileStream held = Hold(path, copy, ref write, ref waitLeft)) {
+                if (held != null) {
+                    if (copy && !string.Equals(FinalPath(held.SafeFileHandle), expected, StringComparison.OrdinalIgnoreCase))
+                        throw new Exception(LinkText);
+                    value = Read(held, 1);
+                }
+                if (!set || value == wanted || (value == -1 && (copy || wanted == 1))) return value;
+                if (copy) {
+                    if (!write) throw NotSet(wanted, 5, path);
+                    if (!WritePrivateProfileString("Lumasyn", "patch110", wanted.ToString(), scratch))
+                        throw NotSet(wanted, Marshal.GetLastWin32Error(), path);
+                    byte[] bytes = File.ReadAllBytes(scratch);
+                    held.Position = 0;
+                    held.Write(bytes, 0, bytes.Length);
+                    held.SetLength(bytes.Length);
+                    held.Flush();
+                    ReadBack(held, wanted);
+                    return value;
+                }
+            }
+        } finally {
+            if (copy) CopiesWaitLeft = waitLeft;
+        }
+        waitLeft = 500;
+        while (!WritePrivateProfileString("Lumasyn", "patch110", wanted.ToString(), path)) {
+            int error = Marshal.GetLastWin32Error();
+            if (!Wait(error, ref waitLeft)) throw NotSet(wanted, error, path);
+        }
+        waitLeft = 500;
+        using (FileStream held = Hold(path, false, ref write, ref waitLeft)) ReadBack(held, wanted);
+        return value;
+    }
+    static void ReadBack(FileStream held, int wanted) {
+        int now = held == null ? 2 : Read(held, 2);
+        if (now != wanted) throw new Exception("patch110 was written, and reads " + (now == 2 ? "nothing" : Describe(now)));
     }
 }
 }
@@ -140,74 +248,74 @@ public static class Profile {
     Stop-Script "Add-Type failed: $($_.Exception.Message)"
 }
 
+function Format-Value([int]$Value) { [Lumasyn.Profile]::Describe($Value) }
+
+# Where a program's copy of N4.INI is, below a profile folder; with
+# WindowsBelow, the Windows directory below its drive root follows
+# ("Windows" for "C:\Windows"). The dialog walks the same places.
+$CopyPlaces = @(
+    @{ Place = 'AppData\Local\VirtualStore'; WindowsBelow = $true },
+    @{ Place = 'WINDOWS'; WindowsBelow = $false }
+)
+
 # The machine's N4.INI first, then the copies of every profile but the
-# service accounts', each folder once: a profile's key and its .bak twin
-# name the same folder. A listed folder that is not there is told.
+# service accounts', each folder once, by its final path: a profile's key
+# and its .bak twin name the same folder, as an 8.3 name may. Only a
+# REG_EXPAND_SZ folder is expanded (a REG_SZ one is a name, "%" and all),
+# and one that is not absolute is skipped. A listed folder that is not
+# there is told.
 function Get-Place {
     $windows = [Environment]::GetFolderPath('Windows')
-    [pscustomobject]@{ Path = [IO.Path]::Combine($windows, 'N4.INI'); Folder = $null; Place = $null }
+    [pscustomobject]@{ Path = [IO.Path]::Combine($windows, 'N4.INI'); Machine = $true; Expected = $null; FolderError = $null }
     $below = $windows.Substring([IO.Path]::GetPathRoot($windows).Length)
     $seen = @{}
     $list = [Microsoft.Win32.RegistryKey]::OpenBaseKey('LocalMachine', [Microsoft.Win32.RegistryView]::Registry64).OpenSubKey(
         'SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList')
     foreach ($sid in $list.GetSubKeyNames()) {
         if ($sid -in 'S-1-5-18', 'S-1-5-19', 'S-1-5-20') { continue }
-        $dir = $list.OpenSubKey($sid).GetValue('ProfileImagePath')
-        if (-not $dir) { continue }
-        $dir = [Environment]::ExpandEnvironmentVariables($dir)
-        if ($seen.ContainsKey($dir)) { continue }
-        $seen[$dir] = $true
-        if (-not [IO.Directory]::Exists($dir)) {
+        $key = $list.OpenSubKey($sid)
+        $dir = if ($key) { $key.GetValue('ProfileImagePath', $null, 'DoNotExpandEnvironmentNames') }
+        if ($dir -isnot [string]) { continue }
+        if ($key.GetValueKind('ProfileImagePath') -eq 'ExpandString') { $dir = [Environment]::ExpandEnvironmentVariables($dir) }
+        if ($dir -notmatch '^([A-Za-z]:\\|\\\\)') { continue }
+        $final = $null
+        $folderError = $null
+        try { $final = [Lumasyn.Profile]::FolderPath($dir) } catch { $folderError = $_.Exception.InnerException.Message }
+        if (-not $final -and -not $folderError) {
             $script:absent += @($dir)
             continue
         }
-        foreach ($place in [IO.Path]::Combine('AppData\Local\VirtualStore', $below, 'N4.INI'), 'WINDOWS\N4.INI') {
-            [pscustomobject]@{ Path = [IO.Path]::Combine($dir, $place); Folder = $dir; Place = $place }
+        if ($final) {
+            if ($seen.ContainsKey($final)) { continue }
+            $seen[$final] = $true
+        }
+        foreach ($copy in $CopyPlaces) {
+            $place = if ($copy.WindowsBelow) { [IO.Path]::Combine($copy.Place, $below, 'N4.INI') } else { [IO.Path]::Combine($copy.Place, 'N4.INI') }
+            $expected = if ($final) { $final.TrimEnd('\') + '\' + $place } else { '' }
+            [pscustomobject]@{ Path = [IO.Path]::Combine($dir, $place); Machine = $false; Expected = $expected
+                               FolderError = $folderError }
         }
     }
 }
 
 # patch110 as a program reads it from the place, or $null where no such
-# file exists; with $Set, the wanted value written first where it differs.
-# An error is thrown with the place's path.
+# file exists; with $Set, the wanted value written first where it differs,
+# and each change printed. An error is thrown with the place's path.
 function Use-Place($Place, [bool]$Set) {
-    $held = $null
     try {
-        try {
-            $held = [Lumasyn.Profile]::Hold($Place.Path, $false)
-        } catch {
-            throw "$($Place.Path) cannot be read: $($_.Exception.InnerException.Message)"
-        }
-        $itself = $true
-        try {
-            if ($Place.Folder -and $held) { $itself = [Lumasyn.Profile]::LeadsToItself($held, $Place.Folder, $Place.Place) }
-        } catch {
-            throw "$($Place.Path) cannot be checked: $($_.Exception.InnerException.Message)"
-        }
-        if (-not $itself) {
-            throw "$($Place.Path) is a link, or a folder on its way is one (a junction, a symbolic link, or a second name of a file): it is not followed"
-        }
-        if (-not $held -and $Place.Folder) { return $null }
-        $value = if ($held) { [Lumasyn.Profile]::GetPrivateProfileInt('Lumasyn', 'patch110', 1, $Place.Path) } else { $null }
-        # Where nothing is stored, programs read 1: nothing to write for Windows.
-        if (-not $Set -or $(if ($null -eq $value) { 1 } else { $value }) -eq $Wanted) { return $value }
-        $error32 = [Lumasyn.Profile]::Write('Lumasyn', 'patch110', "$Wanted", $Place.Path)
-        if ($error32 -ne 0) {
-            $why = (New-Object ComponentModel.Win32Exception $error32).Message
-            try {
-                if ($held -and ([IO.File]::GetAttributes($Place.Path) -band [IO.FileAttributes]::ReadOnly)) { $why += '; it is read-only' }
-            } catch { }
-            throw "$($Place.Path): patch110 was not set to $(Format-Value $Wanted): $why."
-        }
-        if (($now = [Lumasyn.Profile]::GetPrivateProfileInt('Lumasyn', 'patch110', 1, $Place.Path)) -ne $Wanted) {
-            throw "$($Place.Path): patch110 was written, and reads $(Format-Value $now)"
-        }
-        $was = if ($held) { Format-Value $value } else { 'none (N4.INI created)' }
+        if ($Place.FolderError -and [IO.File]::Exists($Place.Path)) { throw $Place.FolderError }
+        $value = if ($Place.FolderError) { -1 } else { [Lumasyn.Profile]::Use($Place.Path, $Place.Expected, $Wanted, $Set) }
+    } catch {
+        $why = if ($_.Exception.InnerException) { $_.Exception.InnerException.Message } else { $_.Exception.Message }
+        throw "$($Place.Path): $why"
+    }
+    if ($value -eq -1 -and (-not $Place.Machine -or -not $Set -or $Wanted -eq 1)) { return $null }
+    if ($Set -and $value -ne $Wanted) {
+        $was = if ($value -eq -1) { 'none (N4.INI created)' } else { Format-Value $value }
         "$($Place.Path): patch110 $was -> $(Format-Value $Wanted)"
         return $Wanted
-    } finally {
-        if ($held) { $held.Dispose() }
     }
+    return $value
 }
 
 # Every place is looked at, and with remediate set; errors are gathered.
@@ -215,19 +323,23 @@ $absent = @()
 $found = @()
 $failed = @()
 $changed = 0
-foreach ($place in @(Get-Place)) {
-    try {
-        $value = $null
-        foreach ($line in @(Use-Place $place ($Role -eq 'remediate'))) {
-            if ($line -is [string]) { $line; $changed++ } else { $value = $line }
+try {
+    foreach ($place in @(Get-Place)) {
+        try {
+            $value = $null
+            foreach ($line in @(Use-Place $place ($Role -eq 'remediate'))) {
+                if ($line -is [string]) { $line; $changed++ } else { $value = $line }
+            }
+            if ($null -ne $value -or $place.Machine) {
+                $found += [pscustomobject]@{ Path = $place.Path; Machine = $place.Machine; Missing = $null -eq $value
+                                             Value = $(if ($null -eq $value) { 1 } else { $value }) }
+            }
+        } catch {
+            $failed += $_.Exception.Message
         }
-        if ($null -ne $value -or -not $place.Folder) {
-            $found += [pscustomobject]@{ Path = $place.Path; Machine = -not $place.Folder; Missing = $null -eq $value
-                                         Value = $(if ($null -eq $value) { 1 } else { $value }) }
-        }
-    } catch {
-        $failed += $_.Exception.Message
     }
+} finally {
+    [Lumasyn.Profile]::RemoveScratch()
 }
 $differ = @($found | Where-Object { $_.Value -ne $Wanted })
 $notThere = if ($absent.Count -gt 0) { "; $($absent.Count) listed profile folders are not there: $($absent -join ', ')" } else { '' }

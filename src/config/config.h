@@ -35,9 +35,9 @@ BOOL WritePatch110(int iValue, WCHAR *szPath, DWORD *pdwError);
 BOOL WaitWhileHeld(DWORD *pdwWaitLeft, DWORD *pdwError);
 // Each file opened, written or read back is waited for this long at most.
 constexpr DWORD dwFileWait = 500;   // milliseconds
-// ERROR_SUCCESS when the open hFile, described by *pfi, may be a profile
-// file: a file on a disk of at most 1 MB. Else why not.
-DWORD CheckProfileFile(HANDLE hFile, BY_HANDLE_FILE_INFORMATION *pfi);
+// ERROR_SUCCESS when the open hFile may be a profile file: a file on a
+// disk of at most 1 MB. Else why not.
+DWORD CheckProfileFile(HANDLE hFile);
 
 // szPath = lpFolder, a backslash unless it ends with one, lpName; FALSE
 // when that does not fit in cchPath characters (szPath is cut).

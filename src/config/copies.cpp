@@ -62,18 +62,21 @@ typedef union tagWIDEAPI {
         BOOL(WINAPI *pfnDeleteFile)(LPCWSTR);
         UINT(WINAPI *pfnGetProfileInt)(LPCWSTR, LPCWSTR, INT, LPCWSTR);
         BOOL(WINAPI *pfnWriteProfileString)(LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR);
-        LONG(WINAPI *pfnRegGetValue)(HKEY, LPCWSTR, LPCWSTR, DWORD, LPDWORD, PVOID, LPDWORD);
+        DWORD(WINAPI *pfnAttributes)(LPCWSTR);
+        BOOL(WINAPI *pfnInformation)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+        LONG(WINAPI *pfnQueryValue)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
     };
-    FARPROC rgpfn[11];
+    FARPROC rgpfn[13];
 } WIDEAPI;
-static_assert(sizeof(WIDEAPI) == sizeof(FARPROC[11]), "one name below for each function");
+static_assert(sizeof(WIDEAPI) == sizeof(FARPROC[13]), "one name below for each function");
 
 // Their names, in that order, each ended by a NUL: kernel32's, an empty
 // one, advapi32's.
 static const char szWideApi[] = "GetFinalPathNameByHandleW\0CompareStringOrdinal\0CreateFileW\0"
                                 "ExpandEnvironmentStringsW\0GetSystemWindowsDirectoryW\0GetTempPathW\0"
                                 "GetTempFileNameW\0DeleteFileW\0GetPrivateProfileIntW\0"
-                                "WritePrivateProfileStringW\0\0RegGetValueW";
+                                "WritePrivateProfileStringW\0GetFileAttributesW\0GetFileInformationByHandleEx\0"
+                                "\0RegQueryValueExW";
 
 // Where a program's copy of N4.INI is, below a profile folder. With
 // bWindowsBelow, the Windows directory below its drive root follows
@@ -110,12 +113,18 @@ constexpr DWORD dwCopiesWait = 1000;    // milliseconds
 // and finds its copies set already.
 constexpr int cSeenFolders = 96;
 
+// A link planted on the way may lead an open to a named pipe, whose
+// server could then act with this process's rights: it may only learn
+// who opened it.
+constexpr DWORD dwOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
 // Neither 0 nor 1: what a read back gives where the line did not land.
 constexpr INT iNotStored = 2;
 
-// A folder's hash, aligned as the stack is (4 bytes): an 8-byte alignment
-// would cost every frame that holds one code to align the stack.
-typedef ULONGLONG FOLDERHASH __attribute__((aligned(4)));
+// A folder is remembered by two 32-bit hashes of its final path.
+typedef struct tagFOLDERHASH {
+    DWORD dwFirst, dwSecond;
+} FOLDERHASH;
 
 // What setting the copies needs, and what it met.
 typedef struct tagCOPYWALK {
@@ -125,7 +134,7 @@ typedef struct tagCOPYWALK {
     WCHAR szScratch[MAX_PATH];  // the scratch copy, "" until it is made
     DWORD dwWaitLeft;
     int cSeen;
-    FOLDERHASH rgullSeen[cSeenFolders];
+    FOLDERHASH rghashSeen[cSeenFolders];
     int cFailed;
     WCHAR *szFailedPath;
     DWORD dwError;
@@ -148,7 +157,12 @@ static BOOL LoadWideApi(WIDEAPI *pApi)
     return TRUE;
 }
 
-static void Fail(COPYWALK *pWalk, LPCWSTR lpPath, DWORD dwError)
+static BOOL NotThere(DWORD dwError)
+{
+    return dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
+}
+
+OWN_FRAME static void Fail(COPYWALK *pWalk, LPCWSTR lpPath, DWORD dwError)
 {
     if (pWalk->cFailed++ == 0) {
         JoinPath(pWalk->szFailedPath, MAX_PATH, L"", lpPath);
@@ -236,21 +250,26 @@ static DWORD SetHeldCopy(COPYWALK *pWalk, HANDLE hCopy, BOOL bWritable)
 // no link itself, whose final path is lpExpected.
 OWN_FRAME static DWORD CheckCopy(COPYWALK *pWalk, HANDLE hCopy, LPCWSTR lpExpected)
 {
-    BY_HANDLE_FILE_INFORMATION fi;
+    FILE_STANDARD_INFO standard;
+    FILE_ATTRIBUTE_TAG_INFO tag;
     WCHAR szFinal[cchFinalPath];
-    DWORD dwError = CheckProfileFile(hCopy, &fi);
-    if (dwError == ERROR_SUCCESS && ((fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || fi.nNumberOfLinks != 1))
+    DWORD dwError = CheckProfileFile(hCopy);
+    if (dwError != ERROR_SUCCESS)
+        return dwError;
+    if (!pWalk->api.pfnInformation(hCopy, FileStandardInfo, &standard, sizeof standard) ||
+        !pWalk->api.pfnInformation(hCopy, FileAttributeTagInfo, &tag, sizeof tag))
+        return GetLastError();
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || standard.NumberOfLinks != 1)
         return dwErrorLinked;
-    if (dwError == ERROR_SUCCESS && (dwError = FinalPath(pWalk, hCopy, szFinal)) == ERROR_SUCCESS &&
+    if ((dwError = FinalPath(pWalk, hCopy, szFinal)) == ERROR_SUCCESS &&
         pWalk->api.pfnCompareOrdinal(szFinal, -1, lpExpected, -1, TRUE) != CSTR_EQUAL)
         dwError = dwErrorLinked;
     return dwError;
 }
 
-// Sets the copy at lpPath, if it exists, whose final path must be
-// lpExpected; dwFolderError, where the folder's final path is not known.
-// Answers whether it exists.
-static BOOL SetCopy(COPYWALK *pWalk, LPCWSTR lpPath, LPCWSTR lpExpected, DWORD dwFolderError)
+// Sets the copy at lpPath, if it is still there, whose final path must be
+// lpExpected.
+static void SetCopy(COPYWALK *pWalk, LPCWSTR lpPath, LPCWSTR lpExpected)
 {
     // Held to be written, sharing reading and writing but not deleting, as
     // soon as another program's brief hold allows. A copy that may only be
@@ -258,70 +277,85 @@ static BOOL SetCopy(COPYWALK *pWalk, LPCWSTR lpPath, LPCWSTR lpExpected, DWORD d
     DWORD dwAccess = GENERIC_READ | GENERIC_WRITE, dwError;
     HANDLE hCopy;
     while ((hCopy = pWalk->api.pfnCreateFile(lpPath, dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)) ==
+                                             OPEN_EXISTING, dwOpenFlags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)) ==
            INVALID_HANDLE_VALUE) {
         if (WaitWhileHeld(&pWalk->dwWaitLeft, &dwError))
             continue;
-        if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND)
-            return FALSE;
+        if (NotThere(dwError))
+            return;
         if (dwError != ERROR_ACCESS_DENIED || dwAccess == GENERIC_READ) {
             Fail(pWalk, lpPath, dwError);
-            return TRUE;
+            return;
         }
         dwAccess = GENERIC_READ;
     }
-    dwError = dwFolderError;
-    if (dwError == ERROR_SUCCESS)
-        dwError = CheckCopy(pWalk, hCopy, lpExpected);
+    dwError = CheckCopy(pWalk, hCopy, lpExpected);
     if (dwError == ERROR_SUCCESS)
         dwError = SetHeldCopy(pWalk, hCopy, dwAccess != GENERIC_READ);
     CloseHandle(hCopy);
     if (dwError != ERROR_SUCCESS)
         Fail(pWalk, lpPath, dwError);
-    return TRUE;
 }
 
+// FNV-1a and a multiplicative hash, ignoring ASCII case.
 static FOLDERHASH HashPath(LPCWSTR lpPath)
 {
-    FOLDERHASH ullHash = 14695981039346656037ULL;    // 64-bit FNV-1a, ignoring ASCII case
-    for (; *lpPath != L'\0'; lpPath++)
-        ullHash = (ullHash ^ (*lpPath >= L'a' && *lpPath <= L'z' ? *lpPath - 32 : *lpPath)) * 1099511628211ULL;
-    return ullHash;
+    FOLDERHASH hash = {2166136261u, 0};
+    for (; *lpPath != L'\0'; lpPath++) {
+        const DWORD dwChar = *lpPath >= L'a' && *lpPath <= L'z' ? *lpPath - 32u : *lpPath;
+        hash.dwFirst = (hash.dwFirst ^ dwChar) * 16777619u;
+        hash.dwSecond = hash.dwSecond * 31 + dwChar;
+    }
+    return hash;
+}
+
+// The final path of the profile folder lpFolder in szFinal; or why not.
+OWN_FRAME static DWORD FolderPath(COPYWALK *pWalk, LPCWSTR lpFolder, WCHAR *szFinal)
+{
+    HANDLE hFolder = pWalk->api.pfnCreateFile(lpFolder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, dwOpenFlags | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hFolder == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    DWORD dwError = FinalPath(pWalk, hFolder, szFinal);
+    CloseHandle(hFolder);
+    return dwError;
 }
 
 // Sets the copies below the profile folder lpFolder, an absolute path (a
 // drive and a backslash, or a UNC path), unless it was walked already.
+// Most profiles have none: the folder's final path is read once one is
+// there.
 OWN_FRAME static void WalkProfile(COPYWALK *pWalk, LPCWSTR lpFolder)
 {
     WCHAR szFinal[cchFinalPath], szPlace[MAX_PATH], szPath[MAX_PATH], szExpected[cchFinalPath];
+    DWORD dwFolderError = ERROR_IO_PENDING;     // not yet read
     if (!((lpFolder[0] != L'\0' && lpFolder[1] == L':' && lpFolder[2] == L'\\') ||
           (lpFolder[0] == L'\\' && lpFolder[1] == L'\\')))
         return;
-    HANDLE hFolder = pWalk->api.pfnCreateFile(lpFolder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    DWORD dwFolderError = ERROR_SUCCESS;
-    if (hFolder == INVALID_HANDLE_VALUE) {
-        dwFolderError = GetLastError();
-        if (dwFolderError == ERROR_FILE_NOT_FOUND || dwFolderError == ERROR_PATH_NOT_FOUND)
-            return;     // a listed profile whose folder is gone
-    } else {
-        dwFolderError = FinalPath(pWalk, hFolder, szFinal);
-        CloseHandle(hFolder);
-    }
-    const FOLDERHASH ullHash = dwFolderError == ERROR_SUCCESS ? HashPath(szFinal) : 0;
-    for (int i = 0; i < pWalk->cSeen; i++)
-        if (pWalk->rgullSeen[i] == ullHash)
-            return;
-    BOOL bFound = FALSE;
     for (const COPYPLACE &place : rgCopyPlaces) {
-        if (JoinPath(szPlace, MAX_PATH, place.lpPlace, place.bWindowsBelow ? pWalk->lpBelow : L"") &&
-            JoinPath(szPlace, MAX_PATH, szPlace, szN4IniW) && JoinPath(szPath, MAX_PATH, lpFolder, szPlace)) {
-            JoinPath(szExpected, cchFinalPath, dwFolderError == ERROR_SUCCESS ? szFinal : L"", szPlace);
-            bFound |= SetCopy(pWalk, szPath, szExpected, dwFolderError);
+        if (!JoinPath(szPlace, MAX_PATH, place.lpPlace, place.bWindowsBelow ? pWalk->lpBelow : L"") ||
+            !JoinPath(szPlace, MAX_PATH, szPlace, szN4IniW) || !JoinPath(szPath, MAX_PATH, lpFolder, szPlace))
+            continue;
+        if (pWalk->api.pfnAttributes(szPath) == INVALID_FILE_ATTRIBUTES && NotThere(GetLastError()))
+            continue;
+        if (dwFolderError == ERROR_IO_PENDING && (dwFolderError = FolderPath(pWalk, lpFolder, szFinal)) == ERROR_SUCCESS) {
+            const FOLDERHASH hash = HashPath(szFinal);
+            for (int i = 0; i < pWalk->cSeen; i++)
+                if (pWalk->rghashSeen[i].dwFirst == hash.dwFirst && pWalk->rghashSeen[i].dwSecond == hash.dwSecond)
+                    return;
+            if (pWalk->cSeen < cSeenFolders)
+                pWalk->rghashSeen[pWalk->cSeen++] = hash;
+        }
+        // A copy whose folder's final path is not known cannot be checked.
+        // (A folder's path too long to be followed by the place's leads to
+        // none, and is told as a link.)
+        if (dwFolderError != ERROR_SUCCESS) {
+            Fail(pWalk, szPath, dwFolderError);
+        } else {
+            JoinPath(szExpected, cchFinalPath, szFinal, szPlace);
+            SetCopy(pWalk, szPath, szExpected);
         }
     }
-    if (bFound && dwFolderError == ERROR_SUCCESS && pWalk->cSeen < cSeenFolders)
-        pWalk->rgullSeen[pWalk->cSeen++] = ullHash;
 }
 
 // The profile folder lpFolder, environment variables expanded first
@@ -338,13 +372,17 @@ OWN_FRAME static void WalkFolder(COPYWALK *pWalk, LPCWSTR lpFolder, BOOL bExpand
 // expanded: a REG_SZ one is a name, "%" and all.
 OWN_FRAME static void WalkListedProfile(COPYWALK *pWalk, HKEY hList, LPCSTR lpKey)
 {
-    WCHAR szKey[MAX_PATH], szValue[MAX_PATH];
-    DWORD dwType, cb = sizeof szValue;
-    MultiByteToWideChar(CP_ACP, 0, lpKey, -1, szKey, MAX_PATH);
+    WCHAR szValue[MAX_PATH];
+    DWORD dwType, cb = sizeof szValue - sizeof(WCHAR);
+    HKEY hProfile;
+    if (RegOpenKeyExA(hList, lpKey, 0, KEY_QUERY_VALUE, &hProfile) != ERROR_SUCCESS)
+        return;
     // Not readable, or longer than any folder's path: not walked.
-    if (pWalk->api.pfnRegGetValue(hList, szKey, L"ProfileImagePath",
-                                  RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &dwType, szValue,
-                                  &cb) == ERROR_SUCCESS)
+    LONG lResult = pWalk->api.pfnQueryValue(hProfile, L"ProfileImagePath", nullptr, &dwType,
+                                            reinterpret_cast<BYTE *>(szValue), &cb);
+    RegCloseKey(hProfile);
+    szValue[cb / sizeof(WCHAR)] = L'\0';    // the value need not end with one
+    if (lResult == ERROR_SUCCESS && (dwType == REG_SZ || dwType == REG_EXPAND_SZ))
         WalkFolder(pWalk, szValue, dwType == REG_EXPAND_SZ);
 }
 

@@ -12,6 +12,7 @@
 #include "../shell/shell.h"
 #include "../../res/resource.h"
 
+static const WCHAR szCaption[] = L"" APPLET_NAME;    // the dialog's, szDialogCaption
 constexpr int cchText = 1024;
 constexpr int cchReason = 256;
 
@@ -51,7 +52,7 @@ static void NumberText(DWORD dw, WCHAR *szText)
 
 void ExplainProfileError(HWND hwnd, UINT idsWhat, LPCWSTR lpPath, DWORD dwError, LPCWSTR lpSaved, int cFailed)
 {
-    WCHAR szText[cchText], szReason[cchReason], szNumber[11], szCaption[64];
+    WCHAR szText[cchText], szReason[cchReason], szNumber[11];
     char szSystem[cchReason];
     const WCHAR *lpLimit = szText + cchText;
 
@@ -70,9 +71,10 @@ void ExplainProfileError(HWND hwnd, UINT idsWhat, LPCWSTR lpPath, DWORD dwError,
     while (lpEnd > szReason && lpEnd[-1] <= L' ')
         lpEnd--;
     *lpEnd = L'\0';
-    NumberText(dwError, szNumber);
-    if (lpEnd == szReason)
+    if (lpEnd == szReason) {
+        NumberText(dwError, szNumber);
         AppendText(szReason, szReason + cchReason, IDS_ERROR_CODE, szNumber, nullptr);
+    }
 
     lpEnd = AppendText(szText, lpLimit, idsWhat, lpPath, szReason);
     // What was saved follows a copy's; administrator rights, N4.INI's
@@ -87,6 +89,5 @@ void ExplainProfileError(HWND hwnd, UINT idsWhat, LPCWSTR lpPath, DWORD dwError,
         AppendText(lpEnd, lpLimit, IDS_NEEDS_ADMIN, nullptr, nullptr);
     }
 
-    MultiByteToWideChar(CP_ACP, 0, szDialogCaption, -1, szCaption, 64);
     MessageBoxW(hwnd, szText, szCaption, MB_OK | MB_ICONERROR);
 }

@@ -51,15 +51,16 @@ BOOL WaitWhileHeld(DWORD *pdwWaitLeft, DWORD *pdwError)
     return TRUE;
 }
 
-DWORD CheckProfileFile(HANDLE hFile, BY_HANDLE_FILE_INFORMATION *pfi)
+DWORD CheckProfileFile(HANDLE hFile)
 {
     // A device (a link to NUL, a pipe, a console) has no size to read, and
     // reading one may never end.
     if (GetFileType(hFile) != FILE_TYPE_DISK)
         return dwErrorNotAFile;
-    if (!GetFileInformationByHandle(hFile, pfi))
+    DWORD cbHigh, cbLow = GetFileSize(hFile, &cbHigh);
+    if (cbLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
         return GetLastError();
-    return pfi->nFileSizeHigh == 0 && pfi->nFileSizeLow <= cbLargestProfile ? ERROR_SUCCESS : dwErrorTooLarge;
+    return cbHigh == 0 && cbLow <= cbLargestProfile ? ERROR_SUCCESS : dwErrorTooLarge;
 }
 
 // N4.INI's path: in szPathA for opening it, in szPath for telling it.
@@ -88,12 +89,11 @@ BOOL WritePrivateProfileInt(LPCSTR lpSection, LPCSTR lpEntry, int param, LPCSTR 
 static BOOL HoldN4Ini(LPCSTR lpPath, HANDLE *phFile, DWORD *pdwError)
 {
     DWORD dwWaitLeft = dwFileWait;
-    BY_HANDLE_FILE_INFORMATION fi;
     while ((*phFile = CreateFileA(lpPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   0, nullptr)) == INVALID_HANDLE_VALUE)
         if (!WaitWhileHeld(&dwWaitLeft, pdwError))
             return FALSE;
-    if ((*pdwError = CheckProfileFile(*phFile, &fi)) == ERROR_SUCCESS)
+    if ((*pdwError = CheckProfileFile(*phFile)) == ERROR_SUCCESS)
         return TRUE;
     CloseHandle(*phFile);
     *phFile = INVALID_HANDLE_VALUE;

@@ -6,6 +6,7 @@
 #include "../support/platform.h"
 #include "../support/texts.h"
 #include "../support/users.h"
+#include "../support/volume.h"
 
 using Calls = std::vector<std::string>;
 
@@ -116,7 +117,8 @@ VOID CALLBACK EndHold(PVOID held, BOOLEAN)
 // OK sets patch110 in N4.INI and in each per-user copy that exists, this
 // account's and every listed profile's, each file once, keeping every
 // other line, under the hourglass; it makes no copy, nor a gone profile's
-// folder, and Cancel writes none. Folders are names, whatever the code
+// folder, and Cancel writes none. A profile folder may be a link to
+// another volume (a profile container). Folders are names, whatever the code
 // page (Łukasz is not Lukasz, Дмитрий not "???"), a REG_SZ folder is not
 // expanded, and an empty or relative one, or a copy's path over MAX_PATH,
 // is no copy and stops nothing; a profile list that answers an error at
@@ -131,13 +133,21 @@ TEST_F(DialogTest, OkSetsEveryProfilesCopiesAndWaitsOutABriefHold)
         twin("S-1-5-21-0-0-0-4201.bak", "%SystemDrive%\\Users\\.\\Veldrano\xC5\x81ukasz"),
         gone("S-1-5-21-0-0-0-4202", "%SystemDrive%\\Users\\Veldrano\xD0\x94\xD0\xBC\xD0\xB8\xD1\x82\xD1\x80\xD0\xB8\xD0\xB9"),
         named(("S-1-5-21-0-0-0-4203"), users + "Veldrano%VELDRANO_NAME%", REG_SZ),
-        empty("S-1-5-21-0-0-0-4204", "", REG_SZ);
+        empty("S-1-5-21-0-0-0-4204", "", REG_SZ),
+        container("S-1-5-21-0-0-0-4206", "%SystemDrive%\\Users\\VeldranoContainer");
     CreateDirectoryW(Wide(other.dir).c_str(), nullptr);
+    // A profile folder that is a link to another volume, as a profile
+    // container's is: its copies are its own.
+    const std::string containerTarget = ExeDir() + "\\VeldranoContainer";
+    CreateDirectoryW(Wide(containerTarget).c_str(), nullptr);
+    const Link containerLink(container.dir, containerTarget, true);
+    ASSERT_TRUE(containerLink.made) << "no link at " << container.dir;
     const std::string machine = ProfilePath(), store = VirtualStoreCopyPath(), home = PrivateWindowsCopyPath(),
                       otherStore = StoreCopyPath(other.dir), otherHome = HomeCopyPath(other.dir),
-                      namedHome = HomeCopyPath(named.dir), below = WindowsDir().substr(2);
-    const std::string *paths[] = {&machine, &store, &home, &otherStore, &otherHome, &namedHome};
-    constexpr int kPaths = 6;
+                      namedHome = HomeCopyPath(named.dir), containerHome = HomeCopyPath(container.dir),
+                      below = WindowsDir().substr(2);
+    const std::string *paths[] = {&machine, &store, &home, &otherStore, &otherHome, &namedHome, &containerHome};
+    constexpr int kPaths = 7;
     // Where a walk through the ANSI code page, or one that expands a REG_SZ
     // folder, would lead: written by none.
     const std::string decoys[] = {HomeCopyPath(users + "VeldranoLukasz"), HomeCopyPath(users + "VeldranoDecoy")};
@@ -157,9 +167,9 @@ TEST_F(DialogTest, OkSetsEveryProfilesCopiesAndWaitsOutABriefHold)
         {"no copies", 0, nullptr, kAtOk, nullptr, nullptr, ""},
         {"the virtual store's copy only", 1, nullptr, kAtOk, nullptr, nullptr, ""},
         {"the private Windows directory's copy only", 2, nullptr, kAtOk, nullptr, nullptr, ""},
-        {"other profiles' copies", 28, nullptr, kAtOk, nullptr, nullptr, ""},
-        {"every copy", 31, nullptr, kAtOk, nullptr, nullptr, ""},
-        {"N4.INI held at opening", 31, &machine, kAtOpening, nullptr, nullptr, ""},
+        {"other profiles' copies", 60, nullptr, kAtOk, nullptr, nullptr, ""},
+        {"every copy", 63, nullptr, kAtOk, nullptr, nullptr, ""},
+        {"N4.INI held at opening", 63, &machine, kAtOpening, nullptr, nullptr, ""},
         {"N4.INI held at OK", 0, &machine, kAtOk, nullptr, nullptr, ""},
         {"N4.INI held just after OK's write", 0, &machine, kAfterWrite, nullptr, nullptr, ""},
         {"the virtual store's copy held at OK", 3, &store, kAtOk, nullptr, nullptr, ""},
@@ -250,6 +260,7 @@ TEST_F(DialogTest, OkSetsEveryProfilesCopiesAndWaitsOutABriefHold)
     }
     for (const std::string &decoy : decoys)
         RemoveTree(decoy.substr(0, decoy.size() - 15));     // its folder, less "\WINDOWS\N4.INI"
+    RemoveTree(containerTarget);
 }
 
 // As the administrator who answers a standard user's UAC prompt: Windows
@@ -271,6 +282,25 @@ TEST_F(DialogTest, OkSetsAStandardUsersOwnCopy)
     ASSERT_EQ(seen.timedOut, "");
     EXPECT_EQ(rec::messageBoxes.size(), 0u) << rec::messageBoxes[0].text;
     EXPECT_EQ(StoredValue("Lumasyn", "patch110") + StoredValue("Lumasyn", "patch110", copy), "00") << copy;
+}
+
+// A profile on a volume without a drive letter, as a User Profile Disk
+// mounts one at the profile folder: OK sets its copy.
+TEST_F(DialogTest, OkSetsACopyOnAVolumeWithoutADriveLetter)
+{
+    SKIP_UNDER_WINE("volumes without a drive letter");
+    const ListedProfile disk("S-1-5-21-0-0-0-4207", "%SystemDrive%\\Users\\VeldranoDisk");
+    const MountedVolume volume(disk.dir);
+    ASSERT_EQ(volume.error, "");
+    SetProfileText(Stored("1"));
+    SetCopyText(StoreCopyPath(disk.dir), Stored("1"));
+    DialogSeen seen = DoubleClick([](HWND hDlg) {
+        Click(hDlg, kDos);
+        Click(hDlg, IDOK);
+    });
+    ASSERT_EQ(seen.timedOut, "");
+    EXPECT_EQ(rec::messageBoxes.size(), 0u) << rec::messageBoxes[0].text;
+    EXPECT_EQ(StoredValue("Lumasyn", "patch110", StoreCopyPath(disk.dir)), "0");
 }
 
 struct CloseCase {

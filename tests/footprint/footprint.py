@@ -35,7 +35,7 @@ IMPORTS = {
                      # the per-user copies, the links they must not follow, the
                      # bytes moved through the checked handle, the waits while
                      # another program holds a file, and the wide paths shown
-                     "GetFileInformationByHandle", "GetFileType", "GetModuleHandleA", "GetProcAddress",
+                     "GetFileSize", "GetFileType", "GetModuleHandleA", "GetProcAddress",
                      "Sleep", "MultiByteToWideChar", "ReadFile", "WriteFile", "SetFilePointer",
                      "SetEndOfFile"},
     "USER32.DLL": {"LoadIconA", "LoadStringA", "DialogBoxParamA", "MessageBeep",

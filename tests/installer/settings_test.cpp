@@ -22,6 +22,7 @@
 #include "../support/files.h"
 #include "../support/platform.h"
 #include "../support/users.h"
+#include "../support/volume.h"
 
 namespace {
 
@@ -217,10 +218,10 @@ TEST_F(Settings, ScriptsReportAndAlignEveryCopy)
     const std::string store = VirtualStoreCopyPath(), copies[] = {store, PrivateWindowsCopyPath()};
     const std::string folder = ExeDir() + "\\link-target", target = folder + "\\N4.INI";
     const char *kLinked = "is a link";
-    enum Hold { kFree, kNoSharing, kReadOnly, kLinkedFolder };
+    enum Hold { kFree, kNoSharing, kReadOnly, kLinkedFolder, kCopyNoSharing };
     const struct Case {
         const char *name, *machine, *copies;   // patch110 in N4.INI and in both copies; nullptr: no file
-        Hold hold;                             // the machine's N4.INI, or the virtual store's folder
+        Hold hold;                             // the machine's N4.INI, the virtual store's folder or copy
         const char *value;                     // the scripts'
         Expected runs[3];
         const char *machineAfter, *copiesAfter;
@@ -249,6 +250,10 @@ TEST_F(Settings, ScriptsReportAndAlignEveryCopy)
         // The virtual store's copy through a junction: told; the rest set.
         {"a copy in a linked folder", "1", "1", kLinkedFolder, "dos",
          {{"detect", 1, kLinked}, {"discover", 2, kLinked}, {"remediate", 1, kLinked}}, "0", "0", true},
+        // Unread, it is an error, not the Windows that nothing stored reads as.
+        {"a copy held by another program", "0", "0", kCopyNoSharing, "dos",
+         {{"detect", 1, "cannot be read"}, {"discover", 2, "cannot be read"}, {"remediate", 1, "cannot be read"}}, "0",
+         "0"},
     };
     const struct {
         bool wow;
@@ -276,9 +281,10 @@ TEST_F(Settings, ScriptsReportAndAlignEveryCopy)
                 planted.reset(new Link(link, folder, true));
                 ASSERT_TRUE(planted->made) << "no junction at " << link;
             }
-            HANDLE hold = c.hold == kNoSharing ? CreateFileA(ProfilePath().c_str(), GENERIC_READ, 0, nullptr,
-                                                             OPEN_EXISTING, 0, nullptr)
-                                               : INVALID_HANDLE_VALUE;
+            HANDLE hold = c.hold == kNoSharing || c.hold == kCopyNoSharing
+                              ? CreateFileA((c.hold == kNoSharing ? ProfilePath() : store).c_str(), GENERIC_READ, 0,
+                                            nullptr, OPEN_EXISTING, 0, nullptr)
+                              : INVALID_HANDLE_VALUE;
             if (c.hold == kReadOnly)
                 SetFileAttributesA(ProfilePath().c_str(), FILE_ATTRIBUTE_READONLY);
             RunRoles(c.value, c.runs, host.wow, host.policy, host.system);
@@ -316,6 +322,21 @@ TEST_F(Settings, ScriptsSetAStandardUsersRealCopyAsSystem)
     const Expected runs[] = {{"detect", 1, "1 of 2 places"}, {"discover", 0, "1"}, {"remediate", 0, "Set in 1 of 2"}};
     RunRoles("dos", runs, false, "AllSigned", true);
     EXPECT_EQ(StoredValue("Lumasyn", "patch110") + StoredValue("Lumasyn", "patch110", copy), "00") << copy;
+}
+
+// A profile on a volume without a drive letter, as a User Profile Disk
+// mounts one at the profile folder: SYSTEM's scripts report and set its
+// copy.
+TEST_F(Settings, ScriptsSetACopyOnAVolumeWithoutADriveLetter)
+{
+    const ListedProfile disk("S-1-5-21-0-0-0-4207", "%SystemDrive%\\Users\\VeldranoDisk");
+    const MountedVolume volume(disk.dir);
+    ASSERT_EQ(volume.error, "");
+    SetProfileText(Profile("0"));
+    SetCopyText(StoreCopyPath(disk.dir), Profile("1"));
+    const Expected runs[] = {{"detect", 1, "1 of 2 places"}, {"discover", 0, "1"}, {"remediate", 0, "Set in 1 of 2"}};
+    RunRoles("dos", runs, false, "AllSigned", true);
+    EXPECT_EQ(StoredValue("Lumasyn", "patch110", StoreCopyPath(disk.dir)), "0");
 }
 
 // AllSigned is in force (a policy set by Group Policy would override
