@@ -47,8 +47,10 @@
 #   remediate  The remediation of both. Sets the wanted value in N4.INI of
 #              the Windows directory, creating it for DOS where there is
 #              none, and in every copy that exists, changing only that line
-#              and creating no copy; prints each change. An error ends it with a
-#              terminating error once every place has been tried.
+#              and creating no copy; prints each change. An error ends it
+#              with a terminating error once every place has been tried.
+# Everything a role prints stays within the 2,048 characters Intune keeps,
+# its summary or error last.
 # A script that PowerShell does not start (a refused signature, a parse
 # error) ends with 1.
 $Wanted = @WANTED@
@@ -57,10 +59,37 @@ $Role = '@ROLE@'
 Set-StrictMode -Version 2.0
 $ErrorActionPreference = 'Stop'
 
-function Stop-Script([string]$Text) {
-    if ($Role -eq 'remediate') { throw $Text }
+# Intune keeps at most 2,048 characters of a script's output and does not
+# say which (Remediations, script requirements): nothing printed passes
+# 2,000. The lines that fit, then how many did not, then the last line,
+# itself cut to fit, which tells what the output is.
+function Write-Report([string[]]$Lines, [string]$Last) {
+    if ($Last.Length -gt 1200) { $Last = $Last.Substring(0, 1197) + '...' }
+    $room = 2000 - $Last.Length - 40
+    $shown = 0
+    foreach ($line in $Lines) {
+        if ($line.Length + 2 -gt $room) { break }
+        $line
+        $room -= $line.Length + 2
+        $shown++
+    }
+    if ($shown -lt $Lines.Count) { "... and $($Lines.Count - $shown) more lines" }
+    $Last
+}
+
+# The first three, and how many more.
+function Join-First([string[]]$Items) {
+    $text = ($Items | Select-Object -First 3) -join ', '
+    if ($Items.Count -gt 3) { $text += " and $($Items.Count - 3) more" }
+    $text
+}
+
+# An error: the other errors' lines, then its own; for detection, printed
+# and exit 1.
+function Stop-Script([string]$Text, [string[]]$Lines = @()) {
+    if ($Role -eq 'remediate') { throw ((Write-Report $Lines $Text) -join [Environment]::NewLine) }
     if ($Role -eq 'detect') {
-        $Text
+        Write-Report $Lines $Text
         exit 1
     }
     if ($ExecutionContext.SessionState.LanguageMode -eq 'FullLanguage') {
@@ -202,7 +231,7 @@ public static class Profile {
     // administrators may write, by name, created for DOS where there is
     // none (where nothing is stored, programs read 1).
     public static int Use(string path, string expected, int wanted, bool set) {
-        bool copy = expected != null, write = copy && set;
+        bool copy = !string.IsNullOrEmpty(expected), write = copy && set;
         int waitLeft = copy ? CopiesWaitLeft : 500, value = -1;
         try {
             using (FileStream held = Hold(path, copy, ref write, ref waitLeft)) {
@@ -322,13 +351,13 @@ function Use-Place($Place, [bool]$Set) {
 $absent = @()
 $found = @()
 $failed = @()
-$changed = 0
+$changes = @()
 try {
     foreach ($place in @(Get-Place)) {
         try {
             $value = $null
             foreach ($line in @(Use-Place $place ($Role -eq 'remediate'))) {
-                if ($line -is [string]) { $line; $changed++ } else { $value = $line }
+                if ($line -is [string]) { $changes += $line } else { $value = $line }
             }
             if ($null -ne $value -or $place.Machine) {
                 $found += [pscustomobject]@{ Path = $place.Path; Machine = $place.Machine; Missing = $null -eq $value
@@ -342,32 +371,32 @@ try {
     [Lumasyn.Profile]::RemoveScratch()
 }
 $differ = @($found | Where-Object { $_.Value -ne $Wanted })
-$notThere = if ($absent.Count -gt 0) { "; $($absent.Count) listed profile folders are not there: $($absent -join ', ')" } else { '' }
+$notThere = if ($absent.Count -gt 0) { "; $($absent.Count) listed profile folders are not there: $(Join-First $absent)" } else { '' }
 
-if ($Role -eq 'remediate') {
-    if ($failed.Count -gt 0) { Stop-Script ($failed -join [Environment]::NewLine) }
-    "Set in $changed of $($found.Count) places; all hold $(Format-Value $Wanted)$notThere"
-    exit 0
-}
 if ($failed.Count -gt 0) {
-    if ($Role -eq 'detect') { $failed | Select-Object -SkipLast 1 }
-    Stop-Script $failed[-1]
+    $last = if ($failed.Count -eq 1) { $failed[0] } else { "$($failed.Count) places failed; the first: $($failed[0])" }
+    Stop-Script $last @($changes + $failed)
+}
+if ($Role -eq 'remediate') {
+    Write-Report $changes "Set in $($changes.Count) of $($found.Count) places; all hold $(Format-Value $Wanted)$notThere"
+    exit 0
 }
 if ($Role -eq 'discover') {
     if ($differ.Count -gt 0) { $differ[0].Value } else { $Wanted }
     exit 0
 }
-foreach ($place in $found) {
+$lines = @(foreach ($place in $found) {
     if ($place.Missing) {
         "$($place.Path): none, which reads as $(Format-Value 1)"
     } elseif ($place.Machine -or $place.Value -ne $Wanted) {
         "$($place.Path): $(Format-Value $place.Value)"
     }
-}
+})
 if ($differ.Count -gt 0) {
-    "Not compliant: $($differ.Count) of $($found.Count) places hold another value than $(Format-Value $Wanted)$notThere"
+    Write-Report @($lines) ("Not compliant: $($differ.Count) of $($found.Count) places hold another value than " +
+                            "$(Format-Value $Wanted): $(Join-First @($differ | ForEach-Object { $_.Path }))$notThere")
     exit 1
 }
 $machine = if ($found[0].Missing) { 'no N4.INI in the Windows directory (which reads as 1)' } else { 'N4.INI of the Windows directory' }
-"Compliant: all hold $(Format-Value $Wanted): $machine, and $($found.Count - 1) per-user copies$notThere"
+Write-Report @($lines) "Compliant: all hold $(Format-Value $Wanted): $machine, and $($found.Count - 1) per-user copies$notThere"
 exit 0

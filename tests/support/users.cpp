@@ -33,11 +33,13 @@ StandardUser::~StandardUser()
     // The profile stays loaded for a moment after the user's last process
     // ends.
     DWORD error = ERROR_SUCCESS;
-    for (DWORD start = GetTickCount(); sidText; Sleep(500)) {
+    const DWORD start = GetTickCount();
+    for (; sidText; Sleep(500)) {
         error = DeleteProfileW(sidText, nullptr, nullptr) ? ERROR_SUCCESS : GetLastError();
         if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || GetTickCount() - start > 30000)
             break;
     }
+    printf("the standard user's profile deleted in %lu ms\n", GetTickCount() - start);
     EXPECT_TRUE(error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) << "DeleteProfile: error " << error;
     LocalFree(sidText);
     NetUserDel(nullptr, name);
@@ -69,15 +71,27 @@ std::string StandardUser::WriteN4Ini(std::string *why) const
 {
     const std::string writer = std::string(getenv("PUBLIC")) + "\\veldrano-n4writer.exe";
     PROCESS_INFORMATION pi;
+    const DWORD start = GetTickCount();
+    // The first logon makes the profile from the Default one.
     if (!CopyFileA((ExeDir() + "\\n4writer.exe").c_str(), writer.c_str(), FALSE) ||
         !Start("\"" + writer + "\"", pi)) {
         *why = "the writer could not be started as the standard user: error " + std::to_string(GetLastError());
         return "";
     }
+    const DWORD logon = GetTickCount() - start;
     const DWORD code = ExitCode(pi, 60000, "the standard user's writer");
     DeleteFileA(writer.c_str());
-    printf("the standard user's writer: exit code 0x%lx (written %d, virtualisation allowed %d, enabled %d)\n", code,
-           !(code & 1), (code & 0x10) != 0, (code & 0x20) != 0);
+    printf("the standard user's writer: logon and profile %lu ms, ran %lu ms; exit code 0x%lx", logon,
+           GetTickCount() - start - logon, code);
+    // Its own codes are a written bit and two token flags; any other is a
+    // writer that did not end normally (a failed start, a time-out).
+    if ((code & ~0x31UL) != 0) {
+        printf(": it did not end normally\n");
+        *why = "the standard user's writer did not end normally (exit code " + std::to_string(code) + ")";
+        return "";
+    }
+    printf(" (written %d, virtualisation allowed %d, enabled %d)\n", !(code & 1), (code & 0x10) != 0,
+           (code & 0x20) != 0);
     const std::string copy = StoreCopyPath(ProfileDir());
     std::string text;
     if (!ReadBytes(copy, text))
