@@ -375,7 +375,7 @@ $notThere = if ($absent.Count -gt 0) { "; $($absent.Count) listed profile folder
 
 if ($failed.Count -gt 0) {
     $last = if ($failed.Count -eq 1) { $failed[0] } else { "$($failed.Count) places failed; the first: $($failed[0])" }
-    Stop-Script $last @($changes + $failed)
+    Stop-Script $last @($changes + @($failed | Select-Object -Skip 1))
 }
 if ($Role -eq 'remediate') {
     Write-Report $changes "Set in $($changes.Count) of $($found.Count) places; all hold $(Format-Value $Wanted)$notThere"

@@ -22,7 +22,6 @@
 #include "../support/files.h"
 #include "../support/platform.h"
 #include "../support/users.h"
-#include "../support/volume.h"
 
 namespace {
 

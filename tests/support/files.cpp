@@ -40,7 +40,7 @@ std::wstring Wide(const std::string &utf8)
 
 std::string Utf8Of(const wchar_t *wide)
 {
-    char utf8[2048] = "";
+    char utf8[4096] = "";
     WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr);
     return utf8;
 }

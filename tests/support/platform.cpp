@@ -72,15 +72,25 @@ std::string Controls(HWND window)
     return found.empty() ? "no controls" : found;
 }
 
-// Runs `line`; Wine starts a Unix program given its path, and reports no
-// exit code of one: callers look at the result.
-static void RunLine(const std::string &line)
+// Runs `line` and answers its exit code, its output in the file `out`
+// where one is named. Wine starts a Unix program given its path, and
+// reports no exit code of one: callers look at the result.
+static DWORD RunLine(const std::string &line, const std::string &out = "")
 {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi;
     std::wstring wide = Wide(line);
-    if (CreateProcessW(nullptr, &wide[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
-        ExitCode(pi, 10000, line);
+    if (!out.empty()) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError =
+            CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    }
+    const BOOL started = CreateProcessW(nullptr, &wide[0], nullptr, nullptr, !out.empty(), CREATE_NO_WINDOW, nullptr,
+                                        nullptr, &si, &pi);
+    if (!out.empty())
+        CloseHandle(si.hStdOutput);
+    return started ? ExitCode(pi, 120000, line) : GetLastError();
 }
 
 // A Windows path as Wine's Unix one; one that starts with "/" is one.
@@ -128,4 +138,37 @@ Link::~Link()
     else if (!RemoveDirectoryW(Wide(link).c_str()))
         DeleteFileW(Wide(link).c_str());
     EXPECT_TRUE(Appears(link, false)) << "the link at " << link << " is still there after 10 s";
+}
+
+// Runs diskpart with `commands`; "" when it ends with 0, else what it said.
+static std::string Diskpart(const std::string &commands)
+{
+    const std::string script = ExeDir() + "\\diskpart.txt", out = ExeDir() + "\\diskpart.log";
+    WriteBytes(script, commands);
+    // The 64-bit diskpart, which a 32-bit program reaches through Sysnative.
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    const DWORD code = RunLine(WindowsDir() + (wow64 ? "\\Sysnative" : "\\System32") + "\\diskpart.exe /s \"" +
+                               script + "\"", out);
+    std::string said;
+    ReadBytes(out, said);
+    return code == 0 ? "" : "diskpart ended with " + std::to_string(code) + ": " + said;
+}
+
+MountedVolume::MountedVolume(const std::string &where) : folder(where), disk(ExeDir() + "\\veldrano-profile.vhdx")
+{
+    CreateDirectoryW(Wide(folder).c_str(), nullptr);
+    error = Diskpart("create vdisk file=\"" + disk + "\" maximum=32 type=expandable\r\n"
+                     "select vdisk file=\"" + disk + "\"\r\nattach vdisk\r\ncreate partition primary\r\n"
+                     "format fs=ntfs quick label=Veldrano\r\nassign mount=\"" + folder + "\"\r\n");
+    wchar_t volume[64];
+    if (error.empty() && !GetVolumeNameForVolumeMountPointW(Wide(folder + "\\").c_str(), volume, 64))
+        error = "nothing is mounted at " + folder + ": error " + std::to_string(GetLastError());
+}
+
+MountedVolume::~MountedVolume()
+{
+    DeleteVolumeMountPointW(Wide(folder + "\\").c_str());
+    Diskpart("select vdisk file=\"" + disk + "\"\r\ndetach vdisk\r\n");
+    DeleteFileW(Wide(disk).c_str());
 }

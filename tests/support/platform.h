@@ -43,6 +43,18 @@ struct Link {
     bool made;
 };
 
+// A volume without a drive letter, as a User Profile Disk or a profile
+// container gives a profile: a virtual disk, made and attached with
+// diskpart, formatted NTFS and mounted at a folder. Windows only.
+struct MountedVolume {
+    // Mounts a new virtual disk at `folder` (made, and left empty).
+    explicit MountedVolume(const std::string &folder);
+    // Detaches and deletes the disk; the folder is left as it was.
+    ~MountedVolume();
+    std::string folder, disk;
+    std::string error;      // "" once mounted; else what went wrong
+};
+
 // A window's child controls, as "id class \"text\"; " each: what a test
 // saw where it relied on controls Microsoft does not document.
 std::string Controls(HWND window);

@@ -1,5 +1,6 @@
 #include "recorder.h"
 #include "image.h"
+#include "files.h"
 
 #include <gtest/gtest.h>
 
@@ -17,13 +18,6 @@ StandIns standIn;
 std::vector<MessageBoxSeen> messageBoxes;
 bool waitCursorAtWrite;
 int enumCalls;
-
-std::string Utf8(const wchar_t *text)
-{
-    char utf8[4096] = "";
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
-    return utf8;
-}
 
 namespace {
 
@@ -231,8 +225,8 @@ BOOL WINAPI HookEndDialog(HWND dlg, INT_PTR result)
 
 int WINAPI HookMessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 {
-    Log(Format("MessageBoxW(%s,...,%s,0x%x)", Handle(owner).c_str(), Utf8(caption).c_str(), type));
-    messageBoxes.push_back({Handle(owner), Utf8(text), Utf8(caption), type});
+    Log(Format("MessageBoxW(%s,...,%s,0x%x)", Handle(owner).c_str(), Utf8Of(caption).c_str(), type));
+    messageBoxes.push_back({Handle(owner), Utf8Of(text), Utf8Of(caption), type});
     return pMessageBoxW(owner, text, caption, type);
 }
 

@@ -56,8 +56,6 @@ extern std::vector<MessageBoxSeen> messageBoxes;
 extern bool waitCursorAtWrite;
 extern int enumCalls;
 
-std::string Utf8(const wchar_t *text);
-
 // Routes hmod's imports through the hooks, clears the log and the stand-ins.
 // Fails the current test when an expected import is missing.
 void Install(HMODULE hmod, HWND hwndHost);
