@@ -100,8 +100,9 @@ static const WCHAR szItemW[] = L"patch110";
 // every program does. Its subkeys are named by SIDs, in ASCII.
 static const char szProfileList[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
-// An NT device path ("\Device\HarddiskVolume3\Users\...") is at most this
-// much longer than its path on a drive.
+// Room for an NT device path ("\Device\HarddiskVolume3\Users\..."), which
+// names the volume in more characters than a drive; a longer one is told
+// as too long.
 constexpr DWORD cchFinalPath = MAX_PATH + 40;
 
 // Holds on the copies are waited out for this long in all, so that many
