@@ -28,6 +28,14 @@ BOOL ReadPatch110(int *piValue, WCHAR *szPath, DWORD *pdwError);
 // N4.INI's path; FALSE with the error when the value is not there.
 BOOL WritePatch110(int iValue, WCHAR *szPath, DWORD *pdwError);
 
+// Neither 0 nor 1: what a read back gives where the line did not land.
+constexpr INT iNotStored = 2;
+// Whether an open failed because the file, or a folder on its way, is not there.
+inline BOOL NotThere(DWORD dwError)
+{
+    return dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
+}
+
 // Another program (backup, indexing, antivirus, the driver's own) holds a
 // file for a few milliseconds at a time. Called after a failed try with
 // what may still be waited: TRUE, after waiting one step, while a hold is

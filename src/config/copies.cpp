@@ -119,9 +119,6 @@ constexpr int cSeenFolders = 96;
 // who opened it.
 constexpr DWORD dwOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
-// Neither 0 nor 1: what a read back gives where the line did not land.
-constexpr INT iNotStored = 2;
-
 // A folder is remembered by two 32-bit hashes of its final path.
 typedef struct tagFOLDERHASH {
     DWORD dwFirst, dwSecond;
@@ -156,11 +153,6 @@ static BOOL LoadWideApi(WIDEAPI *pApi)
             ;
     }
     return TRUE;
-}
-
-static BOOL NotThere(DWORD dwError)
-{
-    return dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
 }
 
 OWN_FRAME static void Fail(COPYWALK *pWalk, LPCWSTR lpPath, DWORD dwError)

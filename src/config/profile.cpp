@@ -20,9 +20,6 @@ constexpr DWORD dwHeldStep = 50;    // milliseconds
 // profile functions would read in part and a write would cut short.
 constexpr DWORD cbLargestProfile = 1024 * 1024;
 
-// Neither 0 nor 1: what a read back gives where the line did not land.
-constexpr INT iNotStored = 2;
-
 BOOL JoinPath(WCHAR *szPath, UINT cchPath, LPCWSTR lpFolder, LPCWSTR lpName)
 {
     UINT cch = 0;
@@ -109,7 +106,7 @@ static BOOL HoldN4Ini(LPCSTR lpPath, HANDLE *phFile, DWORD *pdwError)
 static BOOL ReadHeld(LPCSTR lpPath, INT iDefault, int *piValue, DWORD *pdwError)
 {
     HANDLE hFile;
-    if (!HoldN4Ini(lpPath, &hFile, pdwError) && *pdwError != ERROR_FILE_NOT_FOUND && *pdwError != ERROR_PATH_NOT_FOUND)
+    if (!HoldN4Ini(lpPath, &hFile, pdwError) && !NotThere(*pdwError))
         return FALSE;
     if (iDefault == iNotStored)
         WritePrivateProfileStringA(nullptr, nullptr, nullptr, bN4Ini);

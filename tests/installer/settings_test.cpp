@@ -313,36 +313,27 @@ TEST_F(Settings, ScriptsReportAndAlignEveryCopy)
     RemoveTree(folder);
 }
 
-// A copy Windows itself makes: a standard user's program with no manifest
-// writes N4.INI, and the scripts run as SYSTEM report and set that copy.
-// Without UAC's virtualisation on the runner, no copy is made, which this
-// test alone tells.
+// Copies Windows itself makes or places: a standard user's program with no
+// manifest writes N4.INI, and a profile lives on a volume with no drive
+// letter, as a User Profile Disk is mounted at the profile folder; the
+// scripts run as SYSTEM report and set both. Without UAC's virtualisation
+// on the runner, no copy is made, which this test alone tells.
 TEST_F(Settings, ScriptsSetAStandardUsersRealCopyAsSystem)
 {
     SetProfileText(Profile("0"));
+    const ListedProfile disk("S-1-5-21-0-0-0-4207", "%SystemDrive%\\Users\\VeldranoDisk");
+    const MountedVolume volume(disk.dir);
+    ASSERT_EQ(volume.error, "");
+    SetCopyText(StoreCopyPath(disk.dir), Profile("1"));
     const StandardUser user;
     ASSERT_EQ(user.created, DWORD(NERR_Success)) << "NetUserAdd";
     std::string why;
     const std::string copy = user.WriteN4Ini(&why);
     ASSERT_NE(copy, "") << why;
-    const Expected runs[] = {{"detect", 1, "1 of 2 places"}, {"discover", 0, "1"}, {"remediate", 0, "Set in 1 of 2"}};
+    const Expected runs[] = {{"detect", 1, "2 of 3 places"}, {"discover", 0, "1"}, {"remediate", 0, "Set in 2 of 3"}};
     RunRoles("dos", runs, false, "AllSigned", true);
-    EXPECT_EQ(StoredValue("Lumasyn", "patch110") + StoredValue("Lumasyn", "patch110", copy), "00") << copy;
-}
-
-// A profile on a volume without a drive letter, as a User Profile Disk
-// mounts one at the profile folder: SYSTEM's scripts report and set its
-// copy.
-TEST_F(Settings, ScriptsSetACopyOnAVolumeWithoutADriveLetter)
-{
-    const ListedProfile disk("S-1-5-21-0-0-0-4207", "%SystemDrive%\\Users\\VeldranoDisk");
-    const MountedVolume volume(disk.dir);
-    ASSERT_EQ(volume.error, "");
-    SetProfileText(Profile("0"));
-    SetCopyText(StoreCopyPath(disk.dir), Profile("1"));
-    const Expected runs[] = {{"detect", 1, "1 of 2 places"}, {"discover", 0, "1"}, {"remediate", 0, "Set in 1 of 2"}};
-    RunRoles("dos", runs, false, "AllSigned", true);
-    EXPECT_EQ(StoredValue("Lumasyn", "patch110", StoreCopyPath(disk.dir)), "0");
+    EXPECT_EQ(StoredValue("Lumasyn", "patch110") + StoredValue("Lumasyn", "patch110", copy) +
+                  StoredValue("Lumasyn", "patch110", StoreCopyPath(disk.dir)), "000") << copy;
 }
 
 // A session host's many differing copies: the detection's whole output
